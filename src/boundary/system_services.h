@@ -1,0 +1,46 @@
+// Everything the engine asks of the operating system, apart from the
+// network. On Windows these are the platform's own functions; on Linux they
+// come from our system-services layer. The engine calls nothing else of the
+// operating system.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace httpmedia::sys {
+
+using ThreadHandle = void*;
+using MutexHandle = void*;
+using WindowHandle = void*;
+using CursorHandle = void*;
+using ThreadRoutine = std::uint32_t (*)();
+
+// Starts routine on a new thread at once; null on failure.
+ThreadHandle StartThread(ThreadRoutine routine);
+// Waits until the thread has returned, then releases its handle.
+void JoinThread(ThreadHandle thread);
+
+void Sleep(std::uint32_t milliseconds);
+
+// The system-wide mutex of the given name, not initially owned; null on failure.
+MutexHandle CreateNamedMutex(const char16_t* name);
+// Waits without limit until the mutex is owned (a mutex whose owner died is
+// handed on rather than waited for forever).
+void TakeMutex(MutexHandle mutex);
+void GiveMutexBack(MutexHandle mutex);
+void CloseMutex(MutexHandle mutex);
+
+// Shows the busy cursor and returns the cursor it replaced.
+CursorHandle ShowBusyCursor();
+void RestoreCursor(CursorHandle kept);
+
+WindowHandle OwnerWindow();
+void TimeoutWindowCall(WindowHandle window);
+
+// A modal message with an OK button, brought to the foreground.
+void ShowMessage(WindowHandle owner, const char16_t* text, const char16_t* caption);
+
+void* Allocate(std::size_t bytes);
+void Free(void* block);
+
+}  // namespace httpmedia::sys
