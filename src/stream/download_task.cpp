@@ -1,1 +1,149 @@
-// placeholder
+#include "stream/download_task.h"
+
+#include "boundary/system_services.h"
+#include "platform/platform_api.h"
+#include "stream/stream_state.h"
+
+namespace httpmedia {
+
+namespace {
+
+constexpr char16_t ChunkMutexName[] = u"ReadDone";
+
+enum class RoundResult { Continue, Ended };
+
+// The writer has filled its lap to the end. Starting the next lap stores the
+// offset before the base, so that the reader never sees DownloadEnd too high.
+void WrapWriter() {
+  Stream.WriteOffset.store(0);
+  Stream.WriterLapBase.store(Stream.ReaderLapBase.load() + RingSize);
+}
+
+Admission AdmitNow() {
+  std::int64_t reader = Stream.ReaderLapBase.load();
+  std::int64_t writer = Stream.WriterLapBase.load();
+  std::int64_t offset = Stream.WriteOffset.load();
+  return Admit(reader, writer, offset, Stream.Position.load(), Stream.Length.load());
+}
+
+RoundResult TransferChunk(sys::MutexHandle mutex) {
+  sys::TakeMutex(mutex);
+  const std::int32_t offset = Stream.WriteOffset.load();
+  const std::int32_t base = Stream.WriterLapBase.load();
+  std::int32_t wanted = Stream.ChunkSize.load();
+  if (RingSize - wanted - offset < 0) wanted = RingSize - offset;  // never past the ring's end
+
+  // Announce the bytes about to be overwritten before looking at the host's
+  // position once more: either the host's read sees the announcement, or
+  // this round sees where the host has just moved and holds back.
+  Stream.TransferEnd.store(base + offset + wanted);
+  if (AdmitNow() != Admission::Transfer) {
+    Stream.TransferEnd.store(base + offset);
+    sys::GiveMutexBack(mutex);
+    sys::Sleep(PollMs);
+    return RoundResult::Continue;
+  }
+
+  DWORD received = 0;
+  BOOL ok = ::InternetReadFile(Stream.Request.load(), Stream.Ring.load() + offset,
+                               static_cast<DWORD>(wanted), &received);
+  if (!ok || received == 0 || received > static_cast<DWORD>(wanted)) {
+    Stream.TransferEnd.store(base + offset);
+    sys::GiveMutexBack(mutex);
+    Stream.StreamEnded.store(1);
+    return RoundResult::Ended;
+  }
+  const std::int32_t newOffset = offset + static_cast<std::int32_t>(received);
+  Stream.WriteOffset.store(newOffset);
+  Stream.TransferEnd.store(base + newOffset);
+  if (received < static_cast<DWORD>(wanted)) {
+    sys::Sleep(PollMs);  // the network is slower than we read: let data gather
+  } else if (newOffset == RingSize && Stream.ReaderLapBase.load() == base) {
+    WrapWriter();
+  }
+  sys::GiveMutexBack(mutex);
+  return RoundResult::Continue;
+}
+
+}  // namespace
+
+Admission Admit(std::int64_t readerLapBase, std::int64_t writerLapBase, std::int64_t writeOffset,
+                std::int64_t position, std::int64_t length) {
+  const std::int64_t a = readerLapBase, b = writerLapBase, w = writeOffset, p = position;
+  // Everything up to the length is here.
+  if (b + w >= length) return Admission::Idle;
+  // A lap ahead, the writer has come within the reserve kept behind the host.
+  if (p - a - w < BehindReserve && p > a + w && b > a) return Admission::Idle;
+  // Far enough ahead of the host within its lap.
+  if (a + w - p > AheadLimit) return Admission::Idle;
+  // A full lap starts the next one only from the reader's lap: a second lap
+  // ahead of the reader would be stored under the wrong base. The reader
+  // moves into the writer's lap when it needs to, and the wrap follows.
+  if (w >= RingSize) return b == a ? Admission::Wrap : Admission::Idle;
+  return Admission::Transfer;
+}
+
+bool StartDownload() {
+  if (Stream.Ring.load() == nullptr) {
+    Stream.Ring.store(static_cast<std::uint8_t*>(sys::Allocate(RingSize)));
+    if (Stream.Ring.load() == nullptr) return false;
+  }
+  Stream.ReaderLapBase.store(0);
+  Stream.WriterLapBase.store(0);
+  Stream.WriteOffset.store(0);
+  Stream.TransferEnd.store(0);
+  Stream.ChunkSize.store(DefaultChunkSize);
+  Stream.ChunkMutex.store(sys::CreateNamedMutex(ChunkMutexName));
+  if (Stream.ChunkMutex.load() == nullptr) {
+    sys::Free(Stream.Ring.exchange(nullptr));
+    return false;
+  }
+  Stream.Finished.store(0);
+  Stream.DownloadThread.store(sys::StartThread(DownloadThreadProc));
+  if (Stream.DownloadThread.load() == nullptr) {
+    sys::CloseMutex(Stream.ChunkMutex.exchange(nullptr));
+    sys::Free(Stream.Ring.exchange(nullptr));
+    return false;
+  }
+  return true;
+}
+
+std::uint32_t DownloadThreadProc() {
+  if (Stream.Request.load() == nullptr) {
+    Stream.Finished.store(1);
+    return 1;
+  }
+  const sys::MutexHandle mutex = Stream.ChunkMutex.load();
+  for (;;) {
+    switch (AdmitNow()) {
+      case Admission::Transfer:
+        if (TransferChunk(mutex) == RoundResult::Ended) {
+          Stream.Finished.store(1);
+          return 1;
+        }
+        break;
+      case Admission::Wrap:
+        sys::TakeMutex(mutex);
+        WrapWriter();
+        sys::GiveMutexBack(mutex);
+        break;
+      case Admission::Idle:
+        sys::Sleep(PollMs);
+        break;
+    }
+    if (Stream.Request.load() == nullptr) {
+      Stream.Finished.store(1);
+      return 1;
+    }
+  }
+}
+
+void StopDownload() {
+  if (Stream.DownloadThread.load() == nullptr) return;
+  while (Stream.Finished.load() == 0) sys::Sleep(ClosePollMs);
+  sys::JoinThread(Stream.DownloadThread.exchange(nullptr));
+  sys::CloseMutex(Stream.ChunkMutex.exchange(nullptr));
+  sys::Free(Stream.Ring.exchange(nullptr));
+}
+
+}  // namespace httpmedia

@@ -1,1 +1,87 @@
-// placeholder
+// Reading: the host's next bytes from its position, copied out of the ring
+// once the download has brought all of them.
+#include <algorithm>
+#include <cstring>
+
+#include "boundary/system_services.h"
+#include "stream/download_wait.h"
+#include "stream/stream_ops.h"
+#include "stream/stream_state.h"
+
+namespace httpmedia {
+
+namespace {
+
+// Copies the ring's bytes of stream positions [position, position + count)
+// by the reader's lap base; refuses anything the ring cannot hand out.
+bool CopyOut(std::int64_t position, std::int64_t count, std::int64_t readerLapBase,
+             std::uint8_t* destination) {
+  const std::optional<std::int32_t> offset = RingOffsetOf(position, readerLapBase);
+  if (!offset || *offset + count > RingSize || position < WindowFloor()) return false;
+  std::memcpy(destination, Stream.Ring.load() + *offset, static_cast<std::size_t>(count));
+  return true;
+}
+
+}  // namespace
+
+std::int32_t ReadStream(void* buffer, std::int32_t count) {
+  if (count < 0 || (count > 0 && buffer == nullptr)) return 0;
+  const std::int64_t length = Stream.Length.load();
+  std::int64_t position = Stream.Position.load();
+  std::int64_t wanted = std::clamp<std::int64_t>(length - position, 0, count);
+  // Once the download has ended, what it brought is still delivered, up to
+  // its last byte.
+  if (Stream.StreamEnded.load() != 0) {
+    wanted = std::clamp<std::int64_t>(DownloadEnd() - position, 0, wanted);
+  }
+  const sys::WindowHandle window = sys::OwnerWindow();
+  if (wanted == 0) return 0;
+  // Bytes below the window are gone, and a negative position has none.
+  if (position < WindowFloor()) return 0;
+
+  auto* const start = static_cast<std::uint8_t*>(buffer);
+  std::uint8_t* destination = start;
+  std::int64_t remaining = wanted;
+  while (remaining > 0 && position < length) {
+    FollowWriterLap(position);
+    if (position + remaining > DownloadEnd()) {
+      const WaitResult waited = WaitForDownload(
+          [&] {
+            FollowWriterLap(position);
+            return position + remaining <= DownloadEnd();
+          },
+          [&] { sys::TimeoutWindowCall(window); });
+      if (waited == WaitResult::TimedOut) break;
+      if (waited == WaitResult::Ended) {
+        remaining = std::min(remaining, DownloadEnd() - position);
+        if (remaining <= 0) break;
+      }
+    }
+
+    const std::int64_t lapBase = Stream.ReaderLapBase.load();
+    std::int64_t piece = remaining;
+    if (position + remaining > lapBase + RingSize) {
+      // The request runs past the reader's lap: the rest of the lap first,
+      // then the reader crosses into the writer's lap.
+      piece = lapBase + RingSize - position;
+    } else if (position < lapBase && position + remaining > lapBase) {
+      // From the previous lap (top of the ring) up to the lap base first.
+      piece = lapBase - position;
+    }
+    if (piece > 0) {
+      if (!CopyOut(position, piece, lapBase, destination)) break;
+      destination += piece;
+      remaining -= piece;
+      position += piece;
+      Stream.Position.store(static_cast<std::int32_t>(position));
+    }
+    if (remaining > 0 && position >= lapBase + RingSize) {
+      const std::int32_t writerLapBase = Stream.WriterLapBase.load();
+      if (writerLapBase == lapBase) break;  // nothing to cross into
+      Stream.ReaderLapBase.store(writerLapBase);
+    }
+  }
+  return static_cast<std::int32_t>(destination - start);
+}
+
+}  // namespace httpmedia

@@ -1,1 +1,69 @@
-// placeholder
+// Seeking: moving the host's position, waiting where the download is about
+// to overwrite or has not yet reached the target.
+#include <limits>
+
+#include "boundary/system_services.h"
+#include "stream/download_wait.h"
+#include "stream/stream_ops.h"
+#include "stream/stream_state.h"
+
+namespace httpmedia {
+
+namespace {
+
+constexpr std::int32_t FromStart = 0;
+constexpr std::int32_t FromCurrent = 1;
+constexpr std::int32_t SeekFailed = -1;
+
+// With the writer a lap ahead, a target within the seek margin above the
+// write offset is where the writer is heading: wait until the writer is back
+// in the reader's lap or far enough past.
+std::int32_t SeekFromStart(std::int32_t target) {
+  Stream.Position.store(target);
+  auto clearOfWriter = [target] {
+    const std::int64_t reader = Stream.ReaderLapBase.load();
+    return target - reader >= static_cast<std::int64_t>(Stream.WriteOffset.load()) + SeekMargin;
+  };
+  auto writerInReaderLap = [] {
+    return Stream.WriterLapBase.load() == Stream.ReaderLapBase.load();
+  };
+  if (clearOfWriter() || writerInReaderLap()) return 0;
+  const WaitResult waited = WaitForDownload([&] { return clearOfWriter() || writerInReaderLap(); });
+  if (waited == WaitResult::TimedOut) return SeekFailed;
+  return Stream.StreamEnded.load() != 0 ? SeekFailed : 0;
+}
+
+// A target beyond the end of the writer's lap waits for the download to
+// get there.
+std::int32_t SeekFromCurrent(std::int32_t offset) {
+  const std::int64_t target = static_cast<std::int64_t>(Stream.Position.load()) + offset;
+  // A position a signed 32-bit stream cannot hold is refused, not wrapped.
+  if (target < std::numeric_limits<std::int32_t>::min() ||
+      target > std::numeric_limits<std::int32_t>::max()) {
+    return SeekFailed;
+  }
+  Stream.Position.store(static_cast<std::int32_t>(target));
+  auto withinWriterLap = [target] {
+    FollowWriterLap(target);
+    return target <= static_cast<std::int64_t>(Stream.WriterLapBase.load()) + RingSize;
+  };
+  if (target <= static_cast<std::int64_t>(Stream.WriterLapBase.load()) + RingSize) return 0;
+  // The download ending short of the target means the target is past the
+  // stream's end: the seek failed, as an absolute one would.
+  const WaitResult waited = WaitForDownload(withinWriterLap);
+  return waited == WaitResult::Ended ? SeekFailed : 0;
+}
+
+}  // namespace
+
+std::int32_t SeekStream(std::int32_t offset, std::int32_t origin) {
+  sys::OwnerWindow();  // taken as a read takes it; a seek's time-out does not use it
+  if (origin == FromStart) return SeekFromStart(offset);
+  if (origin == FromCurrent) {
+    if (offset == 0) return Stream.Position.load();
+    return SeekFromCurrent(offset);
+  }
+  return 0;
+}
+
+}  // namespace httpmedia

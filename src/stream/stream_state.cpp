@@ -1,1 +1,33 @@
-// placeholder
+#include "stream/stream_state.h"
+
+namespace httpmedia {
+
+StreamState Stream;
+
+std::int64_t DownloadEnd() {
+  std::int64_t base = Stream.WriterLapBase.load();
+  return base + Stream.WriteOffset.load();
+}
+
+std::optional<std::int32_t> RingOffsetOf(std::int64_t position, std::int64_t readerLapBase) {
+  if (position >= readerLapBase && position < readerLapBase + RingSize) {
+    return static_cast<std::int32_t>(position - readerLapBase);
+  }
+  if (position >= readerLapBase - RingSize && position < readerLapBase) {
+    return static_cast<std::int32_t>(position - readerLapBase + RingSize);
+  }
+  return std::nullopt;
+}
+
+std::int64_t WindowFloor() {
+  std::int64_t floor = static_cast<std::int64_t>(Stream.TransferEnd.load()) - RingSize;
+  return floor > 0 ? floor : 0;
+}
+
+void FollowWriterLap(std::int64_t position) {
+  std::int64_t reader = Stream.ReaderLapBase.load();
+  std::int32_t writer = Stream.WriterLapBase.load();
+  if (writer > reader && position >= reader + RingSize) Stream.ReaderLapBase.store(writer);
+}
+
+}  // namespace httpmedia

@@ -64,4 +64,14 @@ std::int64_t DownloadEnd();
 // RingSize), with L = ReaderLapBase; nothing for any other position.
 std::optional<std::int32_t> RingOffsetOf(std::int64_t position, std::int64_t readerLapBase);
 
+// Lowest stream position whose bytes the ring can hand out now: below it
+// they have been overwritten, or may be being overwritten by the transfer in
+// flight.
+std::int64_t WindowFloor();
+
+// A host position past the end of the reader's lap while the writer is a lap
+// ahead moves the reader into the writer's lap: the writer starts its next
+// lap only from there, so a far target is reached at network speed.
+void FollowWriterLap(std::int64_t position);
+
 }  // namespace httpmedia

@@ -1,0 +1,29 @@
+// Handles of the system-services layer: every handle points at an object
+// that starts with this header, so that waits and closes can tell a thread
+// from a mutex and refuse a handle that is stale or not ours.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "core_services.h"
+
+enum class HandleKind : std::uint32_t { Thread = 1, NamedMutex = 2 };
+
+inline constexpr std::uint32_t LiveHandleMagic = 0x48444C45;  // "HDLE"
+
+struct HandleObject {
+  explicit HandleObject(HandleKind k) : kind(k) {}
+  std::uint32_t magic = LiveHandleMagic;
+  HandleKind kind;
+};
+
+inline bool IsLiveHandle(const HandleObject* object) {
+  return object != nullptr && object->magic == LiveHandleMagic;
+}
+
+DWORD WaitForNamedMutex(HandleObject* object, DWORD milliseconds);
+void CloseNamedMutex(HandleObject* object);
+
+// UTF-16 to UTF-8, a lone surrogate becoming U+FFFD.
+std::string Utf16ToUtf8(const char16_t* text);

@@ -1,0 +1,30 @@
+#include "stream/download_wait.h"
+
+#include "boundary/system_services.h"
+#include "stream/stream_state.h"
+
+namespace httpmedia {
+
+WaitResult WaitForDownload(const std::function<bool()>& ready,
+                           const std::function<void()>& onTimeout) {
+  const sys::CursorHandle kept = sys::ShowBusyCursor();
+  WaitResult result = WaitResult::Ready;
+  std::uint32_t waited = 0;
+  while (!ready()) {
+    if (Stream.StreamEnded.load() != 0) {
+      result = WaitResult::Ended;
+      break;
+    }
+    sys::Sleep(PollMs);
+    waited += PollMs;
+    if (waited > WaitLimitMs) {
+      result = WaitResult::TimedOut;
+      if (onTimeout) onTimeout();
+      break;
+    }
+  }
+  sys::RestoreCursor(kept);
+  return result;
+}
+
+}  // namespace httpmedia
