@@ -1,0 +1,95 @@
+// A loopback HTTP/1.1 server for tests. It serves the body from body.h on any
+// path, shaped by the query string, and records every request it receives.
+//
+// Query parameters (they combine):
+//   size=N              body length, default 1000000
+//   framing=length|chunked|close
+//                       Content-Length (default), chunked with chunks of
+//                       varying sizes, or no length and the end marked by
+//                       closing the connection
+//   status=N            answer with status N and a short text body; a 2xx
+//                       status instead replaces the 200 of a normal answer
+//   redirect=K          302 to the same target with redirect=K-1 (absolute
+//                       URL); at 0 answer normally
+//   redirect_to=URL     302 to URL (URL-encoded in the query)
+//   rate=B              throttle the body to B bytes per second
+//   stall_after=N       send headers and N body bytes, then nothing more while
+//                       keeping the connection open
+//   drop_after=N        send headers and N body bytes, then close the
+//                       connection; drop=fin (default) closes normally,
+//                       drop=rst resets it
+//   never_answer=1      read the request but never respond
+//   ranges=1            advertise Accept-Ranges: bytes and honour
+//                       "bytes=S-", "bytes=S-E" and "bytes=-K" with 206 (416
+//                       when S >= size); without it Range is ignored;
+//                       ranges=refuse answers any Range request with 416
+//   content_length=RAW  send RAW (URL-decoded) as the Content-Length value;
+//                       the body is still `size` bytes, then the connection
+//                       closes
+// stall_after and drop_after count body bytes of the response, so with a range
+// they count from the range's first byte.
+//
+// HEAD gets the headers only. HTTP/1.1 connections persist across requests
+// unless the answer was close-framed or a fault, or the client asked to close.
+// Connections that stall or never answer end when the client closes or the
+// server stops.
+//
+// Two targets control the server rather than being served, and are not
+// recorded: /_requests answers with the request log as text, one request per
+// line, "METHOD TARGET" followed by "\tName: value" for each header;
+// /_clear empties the log.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "body.h"
+
+namespace httpmedia::testing {
+
+struct RecordedRequest {
+  std::string method, target;  // e.g. "GET", "/a.bin?size=100"
+  // In the order received, names as the client spelt them.
+  std::vector<std::pair<std::string, std::string>> headers;
+
+  // Value of the first header called `name` (case-insensitive), "" if absent.
+  std::string Header(std::string_view name) const;
+  bool HasHeader(std::string_view name) const;
+};
+
+class TestServer {
+ public:
+  // Listens on 127.0.0.1 at an ephemeral port and serves on threads of its
+  // own. Throws std::runtime_error when the socket cannot be set up.
+  TestServer();
+  explicit TestServer(std::uint16_t port);
+  // Stops: closes every connection (unblocking stalls and blocked writes) and
+  // joins all threads.
+  ~TestServer();
+
+  TestServer(const TestServer&) = delete;
+  TestServer& operator=(const TestServer&) = delete;
+
+  std::uint16_t Port() const;
+  // "http://127.0.0.1:PORT" + target.
+  std::string Url(const std::string& target) const;
+  std::u16string Url16(const std::string& target) const;
+
+  std::vector<RecordedRequest> Requests() const;
+  void ClearRequests();
+  // Connections open right now.
+  std::size_t OpenConnections() const;
+  // Body bytes written to sockets so far, all connections.
+  std::uint64_t BodyBytesSent() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace httpmedia::testing
