@@ -31,7 +31,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // Large writes keep multi-hundred-megabyte transfers cheap.
-constexpr std::size_t kWriteSize = 64 * 1024;
+constexpr std::size_t kWriteSize = 256 * 1024;
 // A request head larger than this is not a test client talking.
 constexpr std::size_t kMaxHeadBytes = 64 * 1024;
 // Chunk sizes cycle through this list so that a chunked body has chunk-size

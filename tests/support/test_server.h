@@ -17,7 +17,9 @@
 //                       keeping the connection open
 //   drop_after=N        send headers and N body bytes, then close the
 //                       connection; drop=fin (default) closes normally,
-//                       drop=rst resets it
+//                       drop=rst resets it once the client's side has
+//                       acknowledged those bytes (waiting up to 2 s), since a
+//                       reset drops data still in flight
 //   never_answer=1      read the request but never respond
 //   ranges=1            advertise Accept-Ranges: bytes and honour
 //                       "bytes=S-", "bytes=S-E" and "bytes=-K" with 206 (416
@@ -31,8 +33,9 @@
 //
 // HEAD gets the headers only. HTTP/1.1 connections persist across requests
 // unless the answer was close-framed or a fault, or the client asked to close.
-// Connections that stall or never answer end when the client closes or the
-// server stops.
+// Connections that stall, never answer or are throttled end when the client
+// closes (or shuts down its sending side) or the server stops. A malformed
+// value of a known parameter gets 400 naming the parameter.
 //
 // Two targets control the server rather than being served, and are not
 // recorded: /_requests answers with the request log as text, one request per
@@ -84,7 +87,9 @@ class TestServer {
   void ClearRequests();
   // Connections open right now.
   std::size_t OpenConnections() const;
-  // Body bytes written to sockets so far, all connections.
+  // Body bytes written to sockets so far, all connections. Counted when a
+  // write returns, so it can trail what a client has already received by a
+  // moment.
   std::uint64_t BodyBytesSent() const;
 
  private:
