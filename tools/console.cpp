@@ -1,0 +1,23 @@
+#include "console.h"
+
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace httpmedia::tools {
+
+#if defined(_WIN32)
+bool IsTerminal(std::FILE* stream) { return _isatty(_fileno(stream)) != 0; }
+
+void UseBinaryStdout() { _setmode(_fileno(stdout), _O_BINARY); }
+#else
+bool IsTerminal(std::FILE* stream) { return isatty(fileno(stream)) != 0; }
+
+// POSIX streams never translate line endings.
+void UseBinaryStdout() {}
+#endif
+
+}  // namespace httpmedia::tools
