@@ -1,0 +1,318 @@
+#include "internet_transfer.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+#include "internet_client.h"
+
+namespace httpmedia::inet {
+
+namespace {
+
+// How long one wait for the network may last before the loop looks at the
+// clock again; Cancel() cuts it short.
+constexpr int kMaxPollMs = 1000;
+constexpr long kMaxRedirects = 10;
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+           return lower(x) == lower(y);
+         });
+}
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() &&
+         (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n')) {
+    s.remove_suffix(1);
+  }
+  return s;
+}
+
+// "HTTP/1.1 206 Partial Content" or "HTTP/2 200" -> the status code, or 0.
+DWORD ParseStatusLine(std::string_view line) {
+  std::size_t space = line.find(' ');
+  if (space == std::string_view::npos || line.size() < space + 4) return 0;
+  DWORD status = 0;
+  for (std::size_t i = space + 1; i < space + 4; ++i) {
+    if (line[i] < '0' || line[i] > '9') return 0;
+    status = status * 10 + DWORD(line[i] - '0');
+  }
+  return status;
+}
+
+}  // namespace
+
+const std::string* Response::Find(std::string_view name) const {
+  for (const auto& [key, value] : headers) {
+    if (EqualsNoCase(key, name)) return &value;
+  }
+  return nullptr;
+}
+
+DWORD ErrorFromCurl(CURLcode code) {
+  switch (code) {
+    case CURLE_OK:
+      return ERROR_SUCCESS;
+    case CURLE_UNSUPPORTED_PROTOCOL:  // the URL's own scheme is checked before the
+    case CURLE_TOO_MANY_REDIRECTS:    // start, so this is a redirect's
+      return ERROR_HTTP_REDIRECT_FAILED;
+    case CURLE_URL_MALFORMAT:
+      return ERROR_INTERNET_INVALID_URL;
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+      return ERROR_INTERNET_NAME_NOT_RESOLVED;
+    case CURLE_COULDNT_CONNECT:
+      return ERROR_INTERNET_CANNOT_CONNECT;
+    case CURLE_OPERATION_TIMEDOUT:
+      return ERROR_INTERNET_TIMEOUT;
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+      return ERROR_INTERNET_SEC_CERT_ERRORS;
+    case CURLE_SSL_CONNECT_ERROR:
+      return ERROR_INTERNET_SECURITY_CHANNEL_ERROR;
+    case CURLE_PARTIAL_FILE:
+    case CURLE_SEND_ERROR:
+      return ERROR_INTERNET_CONNECTION_ABORTED;
+    case CURLE_RECV_ERROR:
+      return ERROR_INTERNET_CONNECTION_RESET;
+    case CURLE_GOT_NOTHING:
+    case CURLE_WEIRD_SERVER_REPLY:
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM:
+    case CURLE_BAD_CONTENT_ENCODING:
+      return ERROR_HTTP_INVALID_SERVER_RESPONSE;
+    case CURLE_OUT_OF_MEMORY:
+      return ERROR_NOT_ENOUGH_MEMORY;
+    default:
+      return ERROR_INTERNET_INTERNAL_ERROR;
+  }
+}
+
+Transfer::~Transfer() { Release(); }
+
+DWORD Transfer::Start(const TransferOptions& options) {
+  receive_timeout_ms_ = options.receive_timeout_ms;
+  easy_ = curl_easy_init();
+  multi_ = curl_multi_init();
+  if (!easy_ || !multi_) return ERROR_NOT_ENOUGH_MEMORY;
+
+  // curl sends "Accept: */*" unless told not to; a bare "Name:" removes it.
+  bool caller_accept = false;
+  for (const std::string& line : options.headers) {
+    std::string_view name = std::string_view(line).substr(0, line.find(':'));
+    caller_accept = caller_accept || EqualsNoCase(Trim(name), "Accept");
+  }
+  std::vector<std::string> lines;
+  if (!caller_accept) lines.emplace_back("Accept:");
+  lines.insert(lines.end(), options.headers.begin(), options.headers.end());
+  for (const std::string& line : lines) {
+    curl_slist* grown = curl_slist_append(header_list_, line.c_str());
+    if (!grown) return ERROR_NOT_ENOUGH_MEMORY;
+    header_list_ = grown;
+  }
+
+  bool ok = true;
+  auto set = [&](CURLoption option, auto value) {
+    ok = ok && curl_easy_setopt(easy_, option, value) == CURLE_OK;
+  };
+  set(CURLOPT_URL, options.url.c_str());
+  set(CURLOPT_PROTOCOLS_STR, "http,https");
+  set(CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  set(CURLOPT_FOLLOWLOCATION, 1L);
+  set(CURLOPT_MAXREDIRS, kMaxRedirects);
+  set(CURLOPT_HTTPHEADER, header_list_);
+  if (!options.user_agent.empty()) set(CURLOPT_USERAGENT, options.user_agent.c_str());
+  if (!options.use_environment_proxy) {
+    // An empty proxy also overrides http_proxy and friends in the environment.
+    set(CURLOPT_PROXY, options.proxy.c_str());
+    if (!options.proxy_bypass.empty()) set(CURLOPT_NOPROXY, options.proxy_bypass.c_str());
+  }
+  // A proxy's answer to CONNECT must not pass for the server's response.
+  set(CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+  if (options.connect_timeout_ms != kNoTimeout) {
+    set(CURLOPT_CONNECTTIMEOUT_MS, long(options.connect_timeout_ms));
+  }
+  set(CURLOPT_NOSIGNAL, 1L);
+  // Closing a request must not wait for a name lookup still in progress.
+  set(CURLOPT_QUICK_EXIT, 1L);
+  set(CURLOPT_HEADERFUNCTION, &Transfer::OnHeader);
+  set(CURLOPT_HEADERDATA, this);
+  set(CURLOPT_WRITEFUNCTION, &Transfer::OnBody);
+  set(CURLOPT_WRITEDATA, this);
+  if (!ok) return ERROR_INTERNET_INTERNAL_ERROR;
+  if (curl_multi_add_handle(multi_, easy_) != CURLM_OK) return ERROR_INTERNET_INTERNAL_ERROR;
+  return ERROR_SUCCESS;
+}
+
+void Transfer::Release() {
+  CURLM* multi;
+  {
+    std::lock_guard<std::mutex> lock(wake_mutex_);
+    multi = multi_;
+    multi_ = nullptr;
+  }
+  if (multi && easy_) curl_multi_remove_handle(multi, easy_);
+  if (easy_) curl_easy_cleanup(easy_);
+  if (multi) curl_multi_cleanup(multi);
+  easy_ = nullptr;
+  curl_slist_free_all(header_list_);
+  header_list_ = nullptr;
+}
+
+void Transfer::Cancel() {
+  cancelled_.store(true);
+  std::lock_guard<std::mutex> lock(wake_mutex_);
+  if (multi_) curl_multi_wakeup(multi_);
+}
+
+std::size_t Transfer::OnHeader(char* data, std::size_t size, std::size_t count, void* self) {
+  static_cast<Transfer*>(self)->HeaderLine(std::string_view(data, size * count));
+  return size * count;
+}
+
+std::size_t Transfer::OnBody(char* data, std::size_t size, std::size_t count, void* self) {
+  static_cast<Transfer*>(self)->Body(data, size * count);
+  return size * count;
+}
+
+void Transfer::HeaderLine(std::string_view line) {
+  ++progress_;
+  if (HeadersReady()) return;  // the final response's trailers
+  if (line.substr(0, 5) == "HTTP/") {
+    current_ = Response{};
+    current_.status = ParseStatusLine(Trim(line));
+    return;
+  }
+  line = Trim(line);
+  if (line.empty()) {
+    // The end of one response's headers. Interim (1xx) responses and the
+    // redirects curl is about to follow are not the answer.
+    const std::string* location = current_.Find("Location");
+    bool redirect =
+        current_.status >= 300 && current_.status < 400 && location && !location->empty();
+    if (current_.status >= 200 && !redirect) {
+      final_ = std::move(current_);
+      headers_ready_.store(true, std::memory_order_release);
+    }
+    current_ = Response{};
+    return;
+  }
+  if ((line.front() == ' ' || line.front() == '\t') && !current_.headers.empty()) {
+    current_.headers.back().second += ' ';
+    current_.headers.back().second += Trim(line);  // a folded continuation line
+    return;
+  }
+  std::size_t colon = line.find(':');
+  if (colon == std::string_view::npos) return;
+  current_.headers.emplace_back(std::string(Trim(line.substr(0, colon))),
+                                std::string(Trim(line.substr(colon + 1))));
+}
+
+void Transfer::Body(const char* data, std::size_t size) {
+  progress_ += size;
+  if (!HeadersReady()) return;  // the body of a redirect curl is following
+  std::size_t direct = std::min(size, room_);
+  if (direct != 0) {
+    std::memcpy(dest_, data, direct);
+    dest_ += direct;
+    room_ -= direct;
+  }
+  if (direct < size) {
+    aside_.insert(aside_.end(), data + direct, data + size);
+  }
+  // Stop curl from reading further into a buffer that is already full; the
+  // next Read resumes it. Only the tail of this one piece is kept aside.
+  if (room_ == 0 && !paused_) {
+    paused_ = curl_easy_pause(easy_, CURLPAUSE_ALL) == CURLE_OK;
+  }
+}
+
+std::size_t Transfer::TakeAside(std::uint8_t* out, std::size_t size) {
+  std::size_t n = std::min(size, aside_.size() - aside_pos_);
+  if (n != 0) std::memcpy(out, aside_.data() + aside_pos_, n);
+  aside_pos_ += n;
+  if (aside_pos_ == aside_.size()) {
+    aside_.clear();
+    aside_pos_ = 0;
+  }
+  return n;
+}
+
+template <typename Enough>
+DWORD Transfer::Drive(Enough enough) {
+  using Clock = std::chrono::steady_clock;
+  auto last_progress = Clock::now();
+  std::uint64_t seen = progress_;
+  for (;;) {
+    if (cancelled_.load()) return ERROR_INTERNET_OPERATION_CANCELLED;
+    int running = 0;
+    if (curl_multi_perform(multi_, &running) != CURLM_OK) return ERROR_INTERNET_INTERNAL_ERROR;
+    int queued = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
+      if (message->msg == CURLMSG_DONE) {
+        done_ = true;
+        result_ = message->data.result;
+      }
+    }
+    if (done_ || enough()) return ERROR_SUCCESS;
+
+    int wait_ms = kMaxPollMs;
+    auto now = Clock::now();
+    if (progress_ != seen) {
+      seen = progress_;
+      last_progress = now;
+    }
+    if (receive_timeout_ms_ != kNoTimeout) {
+      auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(now - last_progress);
+      auto left = std::chrono::milliseconds(receive_timeout_ms_) - idle;
+      if (left.count() <= 0) return ERROR_INTERNET_TIMEOUT;
+      wait_ms = int(std::min<std::int64_t>(wait_ms, left.count()));
+    }
+    if (curl_multi_poll(multi_, nullptr, 0, wait_ms, nullptr) != CURLM_OK) {
+      return ERROR_INTERNET_INTERNAL_ERROR;
+    }
+  }
+}
+
+DWORD Transfer::AwaitHeaders() {
+  if (!multi_) return ERROR_INTERNET_OPERATION_CANCELLED;
+  DWORD error = Drive([this] { return HeadersReady(); });
+  if (error != ERROR_SUCCESS) return error;
+  if (HeadersReady()) return ERROR_SUCCESS;
+  // The transfer ended without a final response.
+  return result_ != CURLE_OK ? ErrorFromCurl(result_) : ERROR_HTTP_INVALID_SERVER_RESPONSE;
+}
+
+DWORD Transfer::Read(std::uint8_t* buffer, DWORD size, DWORD* got) {
+  *got = 0;
+  if (!multi_ || cancelled_.load()) return ERROR_INTERNET_OPERATION_CANCELLED;
+  std::size_t filled = TakeAside(buffer, size);
+  DWORD error = ERROR_SUCCESS;
+  if (filled < size && !done_) {
+    dest_ = buffer + filled;
+    room_ = size - filled;
+    if (paused_) {
+      paused_ = false;
+      if (curl_easy_pause(easy_, CURLPAUSE_CONT) != CURLE_OK) error = ERROR_INTERNET_INTERNAL_ERROR;
+    }
+    if (error == ERROR_SUCCESS) error = Drive([this] { return room_ == 0; });
+    filled = size - room_;
+    dest_ = nullptr;
+    room_ = 0;
+  }
+  if (error == ERROR_INTERNET_OPERATION_CANCELLED) return error;
+  if (filled != 0) {
+    *got = DWORD(filled);
+    return ERROR_SUCCESS;
+  }
+  if (error != ERROR_SUCCESS) return error;
+  return done_ ? ErrorFromCurl(result_) : ERROR_SUCCESS;
+}
+
+}  // namespace httpmedia::inet

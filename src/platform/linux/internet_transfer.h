@@ -1,0 +1,112 @@
+// One HTTP(S) GET on libcurl, driven by whichever thread calls into it: the
+// request handles of the Internet-client layer each own one.
+#pragma once
+
+#include <curl/curl.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "win_types.h"
+
+namespace httpmedia::inet {
+
+// A time-out of this many milliseconds means none at all.
+inline constexpr DWORD kNoTimeout = 0xFFFFFFFF;
+
+struct TransferOptions {
+  std::string url;                     // UTF-8, http or https, already checked
+  std::string user_agent;              // empty: no User-Agent header
+  std::vector<std::string> headers;    // extra request header lines, no CRLF
+  bool use_environment_proxy = false;  // else `proxy`, where empty means none
+  std::string proxy;
+  std::string proxy_bypass;
+  DWORD connect_timeout_ms = 20000;
+  // How long a call may see no bytes arrive before it gives up.
+  DWORD receive_timeout_ms = 30000;
+};
+
+// The final response's status and headers, in the order received.
+struct Response {
+  DWORD status = 0;
+  std::vector<std::pair<std::string, std::string>> headers;
+
+  // Value of the first header called `name` (case-insensitive), or null.
+  const std::string* Find(std::string_view name) const;
+};
+
+// Only Cancel() may be called from any thread; the owner serialises every
+// other call. The transfer runs only while a call drives it, so an idle one
+// takes nothing more off the network than the socket buffers hold.
+class Transfer {
+ public:
+  Transfer() = default;
+  ~Transfer();
+  Transfer(const Transfer&) = delete;
+  Transfer& operator=(const Transfer&) = delete;
+
+  // Sets the request up without sending anything. Returns 0 or an error code.
+  DWORD Start(const TransferOptions& options);
+
+  // Drives the transfer until the final response's headers are in (redirects
+  // followed). Returns 0 or an error code.
+  DWORD AwaitHeaders();
+
+  // Fills `buffer` unless the body ends, fails or stalls first. Returns 0 with
+  // *got = 0 at the end of the body, or an error code. Bytes that arrived
+  // before a failure are returned first and the failure on the next call.
+  DWORD Read(std::uint8_t* buffer, DWORD size, DWORD* got);
+
+  // Makes a call blocked in AwaitHeaders or Read return soon, and every later
+  // one fail.
+  void Cancel();
+
+  // Closes the connection now. AwaitHeaders and Read fail afterwards.
+  void Release();
+
+  // True once the final response's headers are in; Final() is fixed from then.
+  bool HeadersReady() const { return headers_ready_.load(std::memory_order_acquire); }
+  const Response& Final() const { return final_; }
+
+ private:
+  static std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* self);
+  static std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* self);
+  void HeaderLine(std::string_view line);
+  void Body(const char* data, std::size_t size);
+
+  // Runs curl until `enough()`, the end of the transfer, Cancel() or a stall.
+  template <typename Enough>
+  DWORD Drive(Enough enough);
+  std::size_t TakeAside(std::uint8_t* out, std::size_t size);
+
+  CURL* easy_ = nullptr;
+  CURLM* multi_ = nullptr;  // also read under wake_mutex_ by Cancel()
+  curl_slist* header_list_ = nullptr;
+  std::mutex wake_mutex_;
+  std::atomic<bool> cancelled_{false};
+  DWORD receive_timeout_ms_ = 30000;
+
+  // Written by the curl callbacks on the driving thread.
+  Response current_;  // headers of the response being received
+  Response final_;
+  std::atomic<bool> headers_ready_{false};
+  bool done_ = false;
+  CURLcode result_ = CURLE_OK;
+  bool paused_ = false;
+  std::uint64_t progress_ = 0;    // bumps whenever anything arrives
+  std::uint8_t* dest_ = nullptr;  // the caller's buffer while a Read drives
+  std::size_t room_ = 0;
+  std::vector<std::uint8_t> aside_;
+  std::size_t aside_pos_ = 0;
+};
+
+// The WinINet-style error code for a curl result.
+DWORD ErrorFromCurl(CURLcode code);
+
+}  // namespace httpmedia::inet
