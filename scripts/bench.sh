@@ -7,7 +7,13 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/setup.sh" build bench
 
 build="$root/build/bench"
-cmake -S "$root/bench" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" -j "$(nproc)" >/dev/null
+log="$build.log"
+mkdir -p "$(dirname "$build")"
+if ! { cmake -S "$root/bench" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release &&
+       cmake --build "$build" -j "$(nproc)"; } >"$log" 2>&1; then
+  cat "$log" >&2
+  echo "bench.sh: the build failed (log: $log)" >&2
+  exit 1
+fi
 # Debian's interpreter, which has Debian's matplotlib.
 exec /usr/bin/python3 "$root/bench/run_bench.py" "$build" "$root/bench"
