@@ -8,14 +8,14 @@ namespace {
 
 enum class Option { ReadSize, Output, Seek, Range, Quiet, Plugin, Help, Version };
 
-struct OptionSpec {
+struct KnownOption {
   Option option;
   char short_name;  // 0: long only
   std::string_view long_name;
   bool takes_value;
 };
 
-constexpr OptionSpec kOptions[] = {
+constexpr KnownOption kOptions[] = {
     {Option::ReadSize, 'b', "read-size", true},
     {Option::Output, 'o', "output", true},
     {Option::Seek, 0, "seek", true},
@@ -26,16 +26,16 @@ constexpr OptionSpec kOptions[] = {
     {Option::Version, 'V', "version", false},
 };
 
-const OptionSpec* FindShort(char name) {
-  for (const OptionSpec& spec : kOptions) {
-    if (spec.short_name == name) return &spec;
+const KnownOption* FindShort(char name) {
+  for (const KnownOption& known : kOptions) {
+    if (known.short_name == name) return &known;
   }
   return nullptr;
 }
 
-const OptionSpec* FindLong(std::string_view name) {
-  for (const OptionSpec& spec : kOptions) {
-    if (spec.long_name == name) return &spec;
+const KnownOption* FindLong(std::string_view name) {
+  for (const KnownOption& known : kOptions) {
+    if (known.long_name == name) return &known;
   }
   return nullptr;
 }
@@ -54,8 +54,8 @@ std::optional<ByteRange> ParseRange(std::string_view text) {
 }
 
 // Applies one option; returns a usage error or "".
-std::string Apply(const OptionSpec& spec, std::string_view value, CatOptions* options) {
-  switch (spec.option) {
+std::string Apply(const KnownOption& known, std::string_view value, CatOptions* options) {
+  switch (known.option) {
     case Option::ReadSize: {
       const std::optional<std::int32_t> size = ParseByteCount(value);
       if (!size || *size == 0) return "invalid read size '" + std::string(value) + "'";
@@ -150,37 +150,37 @@ ParsedOptions ParseCatOptions(const std::vector<std::string_view>& arguments) {
         value = name.substr(equals + 1);
         name = name.substr(0, equals);
       }
-      const OptionSpec* spec = FindLong(name);
-      if (spec == nullptr) {
+      const KnownOption* known = FindLong(name);
+      if (known == nullptr) {
         parsed.error = "unknown option '--" + std::string(name) + "'";
-      } else if (spec->takes_value && !value) {
+      } else if (known->takes_value && !value) {
         if (i + 1 == arguments.size()) {
           parsed.error = "option '--" + std::string(name) + "' needs a value";
         } else {
-          parsed.error = Apply(*spec, arguments[++i], &options);
+          parsed.error = Apply(*known, arguments[++i], &options);
         }
-      } else if (!spec->takes_value && value) {
+      } else if (!known->takes_value && value) {
         parsed.error = "option '--" + std::string(name) + "' takes no value";
       } else {
-        parsed.error = Apply(*spec, value.value_or(""), &options);
+        parsed.error = Apply(*known, value.value_or(""), &options);
       }
       continue;
     }
     // A bundle of short options; one that takes a value ends it, taking the
     // rest of the bundle or else the next argument.
     for (std::size_t j = 1; j < argument.size() && parsed.error.empty(); ++j) {
-      const OptionSpec* spec = FindShort(argument[j]);
-      if (spec == nullptr) {
+      const KnownOption* known = FindShort(argument[j]);
+      if (known == nullptr) {
         parsed.error = "unknown option '-" + std::string(1, argument[j]) + "'";
-      } else if (!spec->takes_value) {
-        parsed.error = Apply(*spec, "", &options);
+      } else if (!known->takes_value) {
+        parsed.error = Apply(*known, "", &options);
       } else if (j + 1 < argument.size()) {
-        parsed.error = Apply(*spec, argument.substr(j + 1), &options);
+        parsed.error = Apply(*known, argument.substr(j + 1), &options);
         break;
       } else if (i + 1 == arguments.size()) {
         parsed.error = "option '-" + std::string(1, argument[j]) + "' needs a value";
       } else {
-        parsed.error = Apply(*spec, arguments[++i], &options);
+        parsed.error = Apply(*known, arguments[++i], &options);
       }
     }
   }
