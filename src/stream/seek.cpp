@@ -43,11 +43,17 @@ std::int32_t SeekFromCurrent(std::int32_t offset) {
     return SeekFailed;
   }
   Stream.Position.store(static_cast<std::int32_t>(target));
-  auto withinWriterLap = [target] {
-    FollowWriterLap(target);
-    return target <= static_cast<std::int64_t>(Stream.WriterLapBase.load()) + RingSize;
+  // Once everything up to the length is here the download goes no further:
+  // a target beyond it is past the end, as an absolute seek there is.
+  auto reachable = [target] {
+    return target <= static_cast<std::int64_t>(Stream.WriterLapBase.load()) + RingSize ||
+           DownloadEnd() >= Stream.Length.load();
   };
-  if (target <= static_cast<std::int64_t>(Stream.WriterLapBase.load()) + RingSize) return 0;
+  if (reachable()) return 0;
+  auto withinWriterLap = [&] {
+    FollowWriterLap(target);
+    return reachable();
+  };
   // The download ending short of the target means the target is past the
   // stream's end: the seek failed, as an absolute one would.
   const WaitResult waited = WaitForDownload(withinWriterLap);

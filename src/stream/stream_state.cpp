@@ -10,6 +10,7 @@ std::int64_t DownloadEnd() {
 }
 
 std::optional<std::int32_t> RingOffsetOf(std::int64_t position, std::int64_t readerLapBase) {
+  if (position < 0) return std::nullopt;  // no byte of the stream lies there
   if (position >= readerLapBase && position < readerLapBase + RingSize) {
     return static_cast<std::int32_t>(position - readerLapBase);
   }
@@ -20,7 +21,9 @@ std::optional<std::int32_t> RingOffsetOf(std::int64_t position, std::int64_t rea
 }
 
 std::int64_t WindowFloor() {
-  std::int64_t floor = static_cast<std::int64_t>(Stream.TransferEnd.load()) - RingSize;
+  // The oldest byte goes too: a lap ahead, the writer treats a host exactly
+  // at its write offset as behind it and writes on over that position.
+  std::int64_t floor = static_cast<std::int64_t>(Stream.TransferEnd.load()) - RingSize + 1;
   return floor > 0 ? floor : 0;
 }
 

@@ -61,12 +61,13 @@ std::int64_t DownloadEnd();
 
 // Ring offset holding stream position p, by the reader's lap (L <= p < L +
 // RingSize: p - L) or the previous lap (L - RingSize <= p < L: p - L +
-// RingSize), with L = ReaderLapBase; nothing for any other position.
+// RingSize), with L = ReaderLapBase; nothing for any other position, nor
+// for a negative one.
 std::optional<std::int32_t> RingOffsetOf(std::int64_t position, std::int64_t readerLapBase);
 
 // Lowest stream position whose bytes the ring can hand out now: below it
-// they have been overwritten, or may be being overwritten by the transfer in
-// flight.
+// they have been overwritten, may be being overwritten by the transfer in
+// flight, or are next in the writer's way.
 std::int64_t WindowFloor();
 
 // A host position past the end of the reader's lap while the writer is a lap

@@ -1,0 +1,51 @@
+// A fixture that drives the engine directly against the loopback test
+// server, with the engine's sleep scaled down so that its 20-second limits
+// pass in a fraction of that while the number of polls stays exact.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "stream/stream_state.h"
+#include "test_server.h"
+
+namespace httpmedia::testing {
+
+class EngineTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // Every engine sleep lasts its time divided by this (at least 1).
+  static void SetSleepDivisor(int divisor);
+
+  std::int32_t Open(const std::string& target);
+  // Reads count bytes at the current position and checks every byte
+  // delivered against the body; returns the number delivered.
+  std::int32_t ReadChecked(std::int32_t count);
+  // Reads to the end of the data in reads of `step` bytes; returns the total.
+  std::int64_t ReadToEnd(std::int32_t step);
+  // Polls the engine's state in real time until done() holds or the limit
+  // passes; returns done().
+  static bool WaitUntil(const std::function<bool()>& done,
+                        std::chrono::milliseconds limit = std::chrono::seconds(20));
+  // Waits until the download has stopped moving (idle or ended).
+  static void WaitUntilDownloadSettles();
+
+  static std::int32_t Position() { return Stream.Position.load(); }
+
+  TestServer server;
+
+ public:
+  // What the host's thread saw: polls of 10 ms, cursor changes, time-out
+  // calls and messages.
+  static std::atomic<int> hostPolls;
+  static std::vector<std::string> hostEvents;
+};
+
+}  // namespace httpmedia::testing

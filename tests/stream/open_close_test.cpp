@@ -1,0 +1,131 @@
+// Opening and closing against the loopback server: the probe and the stream
+// request, the length, failures, and what Close leaves behind.
+#include <dirent.h>
+#include <malloc.h>
+
+#include <chrono>
+
+#include "engine_fixture.h"
+#include "stream/stream_ops.h"
+
+namespace httpmedia::testing {
+namespace {
+
+using OpenClose = EngineTest;
+
+TEST_F(OpenClose, TwoPlainGetsWithTheAgentAndTheContentLength) {
+  EXPECT_EQ(Open("/clip.mp3?size=1234567"), 1'234'567);
+  const std::vector<RecordedRequest> requests = server.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  for (const RecordedRequest& request : requests) {
+    EXPECT_EQ(request.method, "GET");
+    EXPECT_EQ(request.target, "/clip.mp3?size=1234567");
+    EXPECT_EQ(request.Header("User-Agent"), "Vellacord");
+    for (const auto& [name, value] : request.headers) {
+      EXPECT_TRUE(name == "Host" || name == "User-Agent") << "added header " << name;
+    }
+  }
+  EXPECT_TRUE(hostEvents.empty());
+}
+
+TEST_F(OpenClose, LengthFallsBackWithoutAUsableContentLength) {
+  EXPECT_EQ(Open("/a?size=300000&framing=close"), FallbackLength);
+  CloseStream();
+  EXPECT_EQ(Open("/a?size=300000&framing=chunked"), FallbackLength);
+  CloseStream();
+  // Too large for a signed 32-bit length: treated as missing, never wrapped.
+  EXPECT_EQ(Open("/a?size=300000&content_length=4294967396"), FallbackLength);
+  CloseStream();
+  EXPECT_EQ(Open("/a?size=300000&content_length=2147483648"), FallbackLength);
+  CloseStream();
+  EXPECT_EQ(Open("/a?size=300000&content_length=2147483647"), 2'147'483'647);
+}
+
+TEST_F(OpenClose, FailuresReturnZeroWithoutAMessageAndReleaseTheConnection) {
+  EXPECT_EQ(Open("/a?size=0"), 0);
+  EXPECT_EQ(Open("/a?status=404"), 0);
+  EXPECT_EQ(Open("/a?status=500"), 0);
+  EXPECT_EQ(Stream.Length.load(), 0);
+  EXPECT_EQ(Stream.Request.load(), nullptr);
+  EXPECT_EQ(Stream.Session.load(), nullptr);
+  EXPECT_TRUE(WaitUntil([&] { return server.OpenConnections() == 0; }));
+  // Nothing listens on the port of a server that has stopped.
+  std::u16string refused;
+  {
+    TestServer gone;
+    refused = gone.Url16("/a");
+  }
+  EXPECT_EQ(OpenStream(refused.c_str()), 0);
+  EXPECT_EQ(CloseStream(), 0);
+  EXPECT_TRUE(hostEvents.empty());
+}
+
+TEST_F(OpenClose, AServerThatNeverAnswersFailsTheOpenAfter2000Polls) {
+  SetSleepDivisor(100);
+  EXPECT_EQ(Open("/a?never_answer=1"), 0);
+  EXPECT_EQ(hostPolls.load(), 2000);
+  EXPECT_TRUE(hostEvents.empty());
+  EXPECT_EQ(server.Requests().size(), 1u);  // the probe only
+}
+
+TEST_F(OpenClose, ANullUrlAsksForTheLengthAndDisturbsNothing) {
+  EXPECT_EQ(OpenStream(nullptr), 0);
+  EXPECT_EQ(Position(), 0);
+  ASSERT_EQ(Open("/a?size=5000000"), 5'000'000);
+  EXPECT_EQ(ReadChecked(1000), 1000);
+  EXPECT_EQ(OpenStream(nullptr), 5'000'000);
+  EXPECT_EQ(Position(), 1000);
+  EXPECT_EQ(ReadChecked(2'000'000), 2'000'000);  // the download goes on
+  EXPECT_EQ(server.Requests().size(), 2u);
+}
+
+TEST_F(OpenClose, OpeningAgainClosesTheStreamStillOpen) {
+  ASSERT_EQ(Open("/first?size=9000000&rate=2000000"), 9'000'000);
+  ASSERT_EQ(Open("/second?size=700000"), 700'000);
+  EXPECT_EQ(ReadToEnd(65'536), 700'000);
+  // The first stream's connection is gone, not still feeding the ring.
+  EXPECT_TRUE(WaitUntil([&] { return server.OpenConnections() <= 1; }));
+}
+
+TEST_F(OpenClose, CloseOfAStalledDownloadReturnsPromptly) {
+  ASSERT_EQ(Open("/a?size=5000000&stall_after=100000"), 5'000'000);
+  ASSERT_TRUE(WaitUntil([] { return DownloadEnd() == 100'000; }));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(CloseStream(), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  EXPECT_EQ(Stream.Ring.load(), nullptr);
+  EXPECT_EQ(Stream.Length.load(), 0);
+}
+
+std::size_t Entries(const char* directory) {
+  std::size_t count = 0;
+  if (DIR* dir = opendir(directory)) {
+    while (readdir(dir) != nullptr) ++count;
+    closedir(dir);
+  }
+  return count;
+}
+
+TEST_F(OpenClose, AThousandCyclesLeaveNoThreadDescriptorOrMemoryBehind) {
+  SetSleepDivisor(20);
+  auto cycle = [&] {
+    ASSERT_EQ(Open("/a?size=400000"), 400'000);
+    ASSERT_EQ(ReadChecked(1000), 1000);
+    ASSERT_EQ(CloseStream(), 0);
+  };
+  for (int i = 0; i < 20; ++i) cycle();  // let caches settle first
+  ASSERT_TRUE(WaitUntil([&] { return server.OpenConnections() == 0; }));
+  server.ClearRequests();  // the server's log is not ours to count
+  const std::size_t threads = Entries("/proc/self/task");
+  const std::size_t descriptors = Entries("/proc/self/fd");
+  const std::size_t heap = mallinfo2().uordblks;
+  for (int i = 0; i < 1000 && !HasFatalFailure(); ++i) cycle();
+  ASSERT_TRUE(WaitUntil([&] { return server.OpenConnections() == 0; }));
+  server.ClearRequests();
+  EXPECT_TRUE(WaitUntil([&] { return Entries("/proc/self/task") <= threads; }));
+  EXPECT_LE(Entries("/proc/self/fd"), descriptors);
+  EXPECT_LT(mallinfo2().uordblks, heap + 256 * 1024);
+}
+
+}  // namespace
+}  // namespace httpmedia::testing

@@ -1,0 +1,99 @@
+// A seeded, reproducible mix of reads and seeks over bodies of different
+// sizes and shapes. Every byte delivered must be the body's byte at its
+// position, and the position must move by exactly what was delivered.
+#include <random>
+#include <sstream>
+
+#include "engine_fixture.h"
+#include "stream/stream_ops.h"
+
+namespace httpmedia::testing {
+namespace {
+
+struct Shape {
+  const char* name;
+  const char* query;  // appended to size=N
+  bool cutShort;
+};
+
+constexpr Shape Shapes[] = {
+    {"normal", "", false},
+    {"throttled", "&rate=40000000", false},
+    {"chunked", "&framing=chunked", false},
+    {"cut short", "&drop_after=", true},
+};
+
+class Randomised : public EngineTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(Randomised, EveryDeliveredByteIsTheBodyByteAtItsPosition) {
+  const std::uint32_t seed = 20261209u + static_cast<std::uint32_t>(GetParam());
+  std::mt19937 random(seed);
+  auto uniform = [&](std::int64_t low, std::int64_t high) {
+    return std::uniform_int_distribution<std::int64_t>(low, high)(random);
+  };
+  const Shape& shape = Shapes[GetParam() % std::size(Shapes)];
+  const std::int64_t size = uniform(500'000, 12'000'000);
+  std::string target = "/r?size=" + std::to_string(size) + shape.query;
+  std::int64_t dataEnd = size;
+  if (shape.cutShort) {
+    dataEnd = uniform(size / 3, size - 1);
+    target += std::to_string(dataEnd);
+  }
+  SetSleepDivisor(20);  // waits that would time out do so in a second
+  const std::int32_t length = Open(target);
+  ASSERT_GT(length, 0) << "seed " << seed;
+
+  std::ostringstream trail;
+  std::int64_t deliveredTotal = 0;
+  int emptyReads = 0;
+  for (int step = 0; step < 1500 && !HasFailure(); ++step) {
+    const std::int32_t before = Position();
+    // Past the end of the data there is nothing left to try but a jump.
+    const int choice = before >= dataEnd ? 99 : static_cast<int>(uniform(0, 99));
+
+    if (choice < 70) {
+      const auto count =
+          static_cast<std::int32_t>(uniform(0, 3) == 0 ? uniform(0, 600'000) : uniform(0, 70'000));
+      trail << "read " << count << " at " << before << "; ";
+      const std::int32_t delivered = ReadChecked(count);
+      deliveredTotal += delivered;
+      emptyReads += delivered == 0 ? 1 : 0;
+      if (before >= 0 && before < dataEnd && delivered < count && before + delivered < dataEnd) {
+        // Short of the data's end only when the position left the window.
+        EXPECT_EQ(delivered, 0) << "seed " << seed << ": " << trail.str();
+      }
+    } else if (choice < 85) {
+      // Backward within what the ring keeps, or forward within its window.
+      const std::int64_t targetPosition =
+          uniform(0, 1) == 0 ? before - uniform(0, 900'000) : before + uniform(0, 2'000'000);
+      trail << "seek to " << targetPosition << "; ";
+      SeekStream(static_cast<std::int32_t>(targetPosition), 0);
+      EXPECT_EQ(Position(), targetPosition) << "seed " << seed;
+    } else if (choice < 95) {
+      const std::int64_t offset = uniform(-900'000, 2'500'000);
+      trail << "seek by " << offset << "; ";
+      SeekStream(static_cast<std::int32_t>(offset), 1);
+      EXPECT_EQ(Position(), before + offset) << "seed " << seed;
+    } else {
+      // Anywhere, even past the end: far ahead of the download or long
+      // overwritten.
+      const std::int64_t targetPosition = uniform(0, size + 100'000);
+      trail << "jump to " << targetPosition << "; ";
+      SeekStream(static_cast<std::int32_t>(targetPosition), 0);
+    }
+    if (trail.tellp() > 4000) trail.str("");
+  }
+  ASSERT_FALSE(HasFailure()) << "seed " << seed << ": " << trail.str();
+  // The mix must exercise delivery, not only refusals.
+  EXPECT_GT(deliveredTotal, size) << "seed " << seed << ", " << emptyReads << " empty reads";
+  // Whatever happened, a fresh open still streams the whole body exactly.
+  CloseStream();
+  SetSleepDivisor(1);
+  ASSERT_GT(Open(target), 0);
+  EXPECT_EQ(ReadToEnd(262'144), dataEnd) << "seed " << seed;
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, Randomised, ::testing::Range(0, 12));
+
+}  // namespace
+}  // namespace httpmedia::testing

@@ -1,0 +1,110 @@
+// Reading: the clamp to the length, waits, lap edges, the tail of an ended
+// download, and positions the ring cannot serve.
+#include "engine_fixture.h"
+#include "stream/stream_ops.h"
+
+namespace httpmedia::testing {
+namespace {
+
+using Read = EngineTest;
+
+TEST_F(Read, IsShortenedToTheLengthAndReturnsZeroAtOrPastIt) {
+  ASSERT_EQ(Open("/a?size=100000"), 100'000);
+  EXPECT_EQ(ReadChecked(0), 0);
+  ASSERT_EQ(SeekStream(99'000, 0), 0);
+  EXPECT_EQ(ReadChecked(5000), 1000);
+  EXPECT_EQ(ReadChecked(10), 0);
+  ASSERT_EQ(SeekStream(200'000, 0), 0);
+  EXPECT_EQ(ReadChecked(10), 0);
+  EXPECT_EQ(Position(), 200'000);
+}
+
+TEST_F(Read, RefusesANegativeCountAndANullBuffer) {
+  ASSERT_EQ(Open("/a?size=100000"), 100'000);
+  char byte = 0;
+  EXPECT_EQ(ReadStream(nullptr, 10), 0);
+  EXPECT_EQ(ReadStream(&byte, -1), 0);
+  EXPECT_EQ(ReadStream(nullptr, 0), 0);
+  EXPECT_EQ(Position(), 0);
+}
+
+TEST_F(Read, InsideDownloadedDataNeitherWaitsNorShowsTheCursor) {
+  ASSERT_EQ(Open("/a?size=10000000"), 10'000'000);
+  WaitUntilDownloadSettles();
+  hostPolls = 0;
+  EXPECT_EQ(ReadChecked(2'020'000), 2'020'000);
+  EXPECT_EQ(hostPolls.load(), 0);
+  EXPECT_TRUE(hostEvents.empty());
+}
+
+TEST_F(Read, MoreThanTheDownloadMayRunAheadTimesOutAfter2001Polls) {
+  ASSERT_EQ(Open("/a?size=10000000"), 10'000'000);
+  WaitUntilDownloadSettles();
+  SetSleepDivisor(100);
+  hostPolls = 0;
+  EXPECT_EQ(ReadChecked(2'020'001), 0);
+  EXPECT_EQ(hostPolls.load(), 2001);
+  EXPECT_EQ(Position(), 0);
+  EXPECT_EQ(hostEvents, (std::vector<std::string>{"busy", "timeout", "normal"}));
+}
+
+TEST_F(Read, CrossesTheLapEdgeAndReadsBackAcrossThePreviousLap) {
+  ASSERT_EQ(Open("/a?size=10000000"), 10'000'000);
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(ReadChecked(999'667), 999'667);
+  // 999 bytes from the top of the ring, 1,001 from offset 0.
+  EXPECT_EQ(ReadChecked(2000), 2000);
+  EXPECT_EQ(Stream.ReaderLapBase.load(), 3'000'000);
+  EXPECT_EQ(Stream.WriterLapBase.load(), 3'000'000);
+  // Back into the previous lap and across its edge again.
+  ASSERT_EQ(SeekStream(2'999'500, 0), 0);
+  EXPECT_EQ(ReadChecked(1000), 1000);
+  ASSERT_EQ(SeekStream(2'100'000, 0), 0);
+  EXPECT_EQ(ReadChecked(1'500'000), 1'500'000);
+}
+
+TEST_F(Read, TheTailOfAnEndedDownloadIsStillDelivered) {
+  ASSERT_EQ(Open("/a?size=2500000&framing=close"), FallbackLength);
+  EXPECT_EQ(ReadToEnd(300'000), 2'500'000);
+  CloseStream();
+  // Cut short of its length: everything up to the cut, the last read short.
+  ASSERT_EQ(Open("/a?size=5000000&drop_after=3700000"), 5'000'000);
+  EXPECT_EQ(ReadToEnd(70'000), 3'700'000);
+  EXPECT_EQ(Position(), 3'700'000);
+}
+
+TEST_F(Read, PositionsTheRingCannotServeReturnZeroAndStayPut) {
+  ASSERT_EQ(Open("/a?size=10000000"), 10'000'000);
+  for (int i = 0; i < 5; ++i) ASSERT_EQ(ReadChecked(900'000), 900'000);
+  WaitUntilDownloadSettles();
+  SetSleepDivisor(100);
+  // Long overwritten: the seek cannot be served and says so.
+  EXPECT_EQ(SeekStream(100, 0), -1);
+  EXPECT_EQ(ReadChecked(10), 0);
+  EXPECT_EQ(Position(), 100);
+  EXPECT_EQ(SeekStream(-5, 0), -1);
+  EXPECT_EQ(ReadChecked(10), 0);
+  EXPECT_EQ(Position(), -5);
+  // The lowest position still held is served, one below it is not (and a
+  // host there lets the writer go on over it).
+  const std::int32_t floor = static_cast<std::int32_t>(WindowFloor());
+  ASSERT_EQ(SeekStream(floor, 0), -1);  // within the seek margin of the writer
+  EXPECT_EQ(ReadChecked(10), 10);
+  ASSERT_EQ(SeekStream(floor - 1, 0), -1);
+  EXPECT_EQ(ReadChecked(10), 0);
+}
+
+TEST_F(Read, AFiftyMegabyteBodyArrivesExactlyInMixedReads) {
+  ASSERT_EQ(Open("/big?size=50000000"), 50'000'000);
+  const std::int32_t sizes[] = {1, 4096, 65'536, 333'333, 7, 1'048'576, 20'000, 1'999'999};
+  std::int64_t total = 0;
+  for (std::size_t i = 0; total < 50'000'000 && !HasFailure(); ++i) {
+    const std::int32_t delivered = ReadChecked(sizes[i % std::size(sizes)]);
+    ASSERT_GT(delivered, 0) << "at " << total;
+    total += delivered;
+  }
+  EXPECT_EQ(total, 50'000'000);
+  EXPECT_EQ(ReadChecked(100), 0);
+}
+
+}  // namespace
+}  // namespace httpmedia::testing

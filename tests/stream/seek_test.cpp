@@ -1,0 +1,95 @@
+// Seeking: reporting the position, absolute and relative moves, their
+// waits, and targets far ahead of the download.
+#include <limits>
+
+#include "engine_fixture.h"
+#include "stream/stream_ops.h"
+
+namespace httpmedia::testing {
+namespace {
+
+using Seek = EngineTest;
+
+TEST_F(Seek, OriginOneWithZeroReportsAndOtherOriginsChangeNothing) {
+  ASSERT_EQ(Open("/a?size=1000000"), 1'000'000);
+  ASSERT_EQ(ReadChecked(1234), 1234);
+  EXPECT_EQ(SeekStream(0, 1), 1234);
+  EXPECT_EQ(SeekStream(500, 2), 0);
+  EXPECT_EQ(SeekStream(500, -1), 0);
+  EXPECT_EQ(Position(), 1234);
+}
+
+TEST_F(Seek, ReturnsAtOnceWhereNoWaitIsNeeded) {
+  ASSERT_EQ(Open("/a?size=10000000"), 10'000'000);
+  WaitUntilDownloadSettles();
+  hostPolls = 0;
+  // The writer is in the reader's lap: any absolute target.
+  EXPECT_EQ(SeekStream(1'500'000, 0), 0);
+  EXPECT_EQ(SeekStream(9'000'000, 0), 0);
+  // Forward, relatively, up to the end of the writer's lap.
+  ASSERT_EQ(SeekStream(0, 0), 0);
+  EXPECT_EQ(SeekStream(2'900'000, 1), 0);
+  EXPECT_EQ(hostPolls.load(), 0);
+  EXPECT_TRUE(hostEvents.empty());
+}
+
+TEST_F(Seek, JustAboveTheWriterALapAheadWaitsTheLimitAndFails) {
+  ASSERT_EQ(Open("/a?size=10000000"), 10'000'000);
+  ASSERT_EQ(ReadChecked(1'000'000), 1'000'000);
+  WaitUntilDownloadSettles();
+  ASSERT_EQ(Stream.WriterLapBase.load(), 3'000'000);
+  ASSERT_EQ(Stream.WriteOffset.load(), 20'000);
+  // At least the margin above the write offset: at once.
+  hostPolls = 0;
+  EXPECT_EQ(SeekStream(120'000, 0), 0);
+  EXPECT_EQ(hostPolls.load(), 0);
+  SetSleepDivisor(100);
+  hostEvents.clear();
+  EXPECT_EQ(SeekStream(70'000, 0), -1);
+  EXPECT_EQ(hostPolls.load(), 2001);
+  EXPECT_EQ(hostEvents, (std::vector<std::string>{"busy", "normal"}));
+  // The target stays, and its bytes are still there.
+  EXPECT_EQ(Position(), 70'000);
+  EXPECT_EQ(ReadChecked(1000), 1000);
+}
+
+TEST_F(Seek, FarForwardTargetsAreReachedAtNetworkSpeed) {
+  ASSERT_EQ(Open("/a?size=12000000"), 12'000'000);
+  EXPECT_EQ(SeekStream(9'500'000, 0), 0);
+  EXPECT_EQ(ReadChecked(100'000), 100'000);
+  EXPECT_EQ(SeekStream(1'500'000, 1), 0);
+  EXPECT_EQ(ReadChecked(100'000), 100'000);
+  SetSleepDivisor(100);
+  SeekStream(2'000'000, 0);  // long overwritten
+  EXPECT_EQ(ReadChecked(10), 0);
+  CloseStream();
+  SetSleepDivisor(1);
+
+  ASSERT_EQ(Open("/a?size=12000000"), 12'000'000);
+  EXPECT_EQ(SeekStream(8'000'000, 1), 0);
+  EXPECT_EQ(ReadChecked(1'000'000), 1'000'000);
+  EXPECT_EQ(SeekStream(-900'000, 1), 0);
+  EXPECT_EQ(ReadToEnd(500'000), 12'000'000 - 8'100'000);
+}
+
+TEST_F(Seek, ARelativeTargetBeyondThe32BitRangeFailsWithoutMoving) {
+  ASSERT_EQ(Open("/a?size=1000000"), 1'000'000);
+  ASSERT_EQ(SeekStream(2'000'000'000, 0), 0);
+  EXPECT_EQ(SeekStream(500'000'000, 1), -1);
+  EXPECT_EQ(Position(), 2'000'000'000);
+  ASSERT_EQ(SeekStream(-2'000'000'000, 0), 0);
+  EXPECT_EQ(SeekStream(std::numeric_limits<std::int32_t>::min(), 1), -1);
+  EXPECT_EQ(Position(), -2'000'000'000);
+}
+
+TEST_F(Seek, ARelativeTargetPastTheEndOfAnEndedDownloadFails) {
+  ASSERT_EQ(Open("/a?size=1000000&framing=close"), FallbackLength);
+  EXPECT_EQ(SeekStream(5'000'000, 1), -1);
+  EXPECT_EQ(Position(), 5'000'000);
+  EXPECT_EQ(ReadChecked(10), 0);
+  ASSERT_EQ(SeekStream(999'990, 0), 0);
+  EXPECT_EQ(ReadChecked(100), 10);
+}
+
+}  // namespace
+}  // namespace httpmedia::testing
