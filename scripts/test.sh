@@ -9,3 +9,7 @@ build="$root/build/release"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j "$jobs"
 ctest --test-dir "$build" --output-on-failure -j "$jobs" --timeout 600
+
+# The Windows build: cross-compiled with mingw-w64 and run under Wine against
+# the test server of the build above.
+HTTPMEDIA_LINUX_BUILD="$build" "$root/scripts/windows-test.sh"
