@@ -46,9 +46,14 @@ CursorHandle ShowBusyCursor() { return ::SetCursor(::LoadCursorW(nullptr, IDC_WA
 void RestoreCursor(CursorHandle kept) { ::SetCursor(static_cast<HCURSOR>(kept)); }
 
 #if defined(_WIN32)
-// The device offers its owner window and time-out call only by ordinal; on
-// the desktop the active window owns the message box, and a read's time-out
-// needs nothing of it.
+// The device offers its owner window and time-out call only by ordinal; the
+// desktop has neither. Its nearest owner for the message box is the calling
+// thread's active window (the host's own, or none, which makes the box
+// top-level). A read's time-out is the device's own business; the desktop's
+// only sign of the wait is the busy cursor, which the wait restores itself,
+// so the call does nothing here: anything that reached into the host's
+// window (a repaint, say) would run the host's code in the middle of its
+// read.
 WindowHandle OwnerWindow() { return ::GetActiveWindow(); }
 void TimeoutWindowCall(WindowHandle) {}
 #else
