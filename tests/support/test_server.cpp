@@ -195,6 +195,7 @@ struct Options {
   bool drop_rst = false;
   bool never_answer = false;
   Ranges ranges = Ranges::kIgnore;
+  bool advertise_ranges = false;
   std::optional<std::string> content_length;
 };
 
@@ -252,6 +253,8 @@ std::optional<std::string> ParseOptions(const std::vector<QueryParam>& params, O
       } else {
         ok = false;
       }
+    } else if (p.key == "advertise_ranges") {
+      options->advertise_ranges = v != "0";
     } else if (p.key == "content_length") {
       options->content_length = v;
     }
@@ -777,7 +780,9 @@ TestServer::Impl::After TestServer::Impl::AnswerBody(Socket& socket, const Recor
 
   std::string out = "HTTP/1.1 " + std::to_string(status) + " " + Reason(status) + "\r\n";
   out += "Content-Type: application/octet-stream\r\n";
-  if (options.ranges == Ranges::kHonour) out += "Accept-Ranges: bytes\r\n";
+  if (options.ranges == Ranges::kHonour || options.advertise_ranges) {
+    out += "Accept-Ranges: bytes\r\n";
+  }
   out += range_header;
   if (options.content_length) {
     out += "Content-Length: " + *options.content_length + "\r\n";

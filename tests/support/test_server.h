@@ -25,6 +25,8 @@
 //                       "bytes=S-", "bytes=S-E" and "bytes=-K" with 206 (416
 //                       when S >= size); without it Range is ignored;
 //                       ranges=refuse answers any Range request with 416
+//   advertise_ranges=1  send Accept-Ranges: bytes whatever the ranges mode,
+//                       for a server that claims ranges it does not serve
 //   content_length=RAW  send RAW (URL-decoded) as the Content-Length value;
 //                       the body is still `size` bytes, then the connection
 //                       closes
