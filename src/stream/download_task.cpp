@@ -2,6 +2,8 @@
 
 #include "boundary/system_services.h"
 #include "platform/platform_api.h"
+#include "stream/range_request.h"
+#include "stream/request_flags.h"
 #include "stream/stream_state.h"
 
 namespace httpmedia {
@@ -44,12 +46,18 @@ RoundResult TransferChunk(sys::MutexHandle mutex) {
     return RoundResult::Continue;
   }
 
+  const InternetHandle request = Stream.Request.load();
   DWORD received = 0;
-  BOOL ok = ::InternetReadFile(Stream.Request.load(), Stream.Ring.load() + offset,
+  BOOL ok = ::InternetReadFile(static_cast<HINTERNET>(request), Stream.Ring.load() + offset,
                                static_cast<DWORD>(wanted), &received);
   if (!ok || received == 0 || received > static_cast<DWORD>(wanted)) {
     Stream.TransferEnd.store(base + offset);
     sys::GiveMutexBack(mutex);
+    // Ended short of a known length: the connection dropped, and the server
+    // may give the rest.
+    if (base + offset < Stream.Length.load() && ResumeAfterDrop(request)) {
+      return RoundResult::Continue;
+    }
     Stream.StreamEnded.store(1);
     return RoundResult::Ended;
   }
@@ -88,24 +96,31 @@ bool StartDownload() {
     Stream.Ring.store(static_cast<std::uint8_t*>(sys::Allocate(RingSize)));
     if (Stream.Ring.load() == nullptr) return false;
   }
+  Stream.DownloadStart.store(0);
   Stream.ReaderLapBase.store(0);
   Stream.WriterLapBase.store(0);
   Stream.WriteOffset.store(0);
   Stream.TransferEnd.store(0);
   Stream.ChunkSize.store(DefaultChunkSize);
   Stream.ChunkMutex.store(sys::CreateNamedMutex(ChunkMutexName));
-  if (Stream.ChunkMutex.load() == nullptr) {
-    sys::Free(Stream.Ring.exchange(nullptr));
-    return false;
-  }
-  Stream.Finished.store(0);
-  Stream.DownloadThread.store(sys::StartThread(DownloadThreadProc));
-  if (Stream.DownloadThread.load() == nullptr) {
-    sys::CloseMutex(Stream.ChunkMutex.exchange(nullptr));
-    sys::Free(Stream.Ring.exchange(nullptr));
+  if (Stream.ChunkMutex.load() == nullptr || !StartDownloadTask()) {
+    ReleaseDownload();
     return false;
   }
   return true;
+}
+
+bool StartDownloadTask() {
+  Stream.Finished.store(0);
+  Stream.DownloadThread.store(sys::StartThread(DownloadThreadProc));
+  return Stream.DownloadThread.load() != nullptr;
+}
+
+void StopDownloadTask() {
+  CloseInternetHandle(Stream.Request.exchange(nullptr));
+  if (Stream.DownloadThread.load() == nullptr) return;
+  while (Stream.Finished.load() == 0) sys::Sleep(PollMs);
+  sys::JoinThread(Stream.DownloadThread.exchange(nullptr));
 }
 
 std::uint32_t DownloadThreadProc() {
@@ -139,9 +154,14 @@ std::uint32_t DownloadThreadProc() {
 }
 
 void StopDownload() {
-  if (Stream.DownloadThread.load() == nullptr) return;
-  while (Stream.Finished.load() == 0) sys::Sleep(ClosePollMs);
-  sys::JoinThread(Stream.DownloadThread.exchange(nullptr));
+  if (Stream.DownloadThread.load() != nullptr) {
+    while (Stream.Finished.load() == 0) sys::Sleep(ClosePollMs);
+    sys::JoinThread(Stream.DownloadThread.exchange(nullptr));
+  }
+  ReleaseDownload();
+}
+
+void ReleaseDownload() {
   sys::CloseMutex(Stream.ChunkMutex.exchange(nullptr));
   sys::Free(Stream.Ring.exchange(nullptr));
 }

@@ -10,8 +10,16 @@ namespace httpmedia {
 // failure it releases what it took and returns false.
 bool StartDownload();
 // Waits for the task to end (the request must have been withdrawn), then
-// releases the thread, the mutex and the ring. Does nothing with no task.
+// releases the thread, the mutex and the ring.
 void StopDownload();
+void ReleaseDownload();
+
+// Starts the task on the ring and mutex already held, from the current
+// lap bases and write offset.
+bool StartDownloadTask();
+// Withdraws the request (closing it returns a transfer blocked on it) and
+// waits for the task to end; the ring and the mutex stay.
+void StopDownloadTask();
 std::uint32_t DownloadThreadProc();
 
 enum class Admission { Transfer, Idle, Wrap };

@@ -5,6 +5,8 @@
 #include "boundary/system_services.h"
 #include "platform/platform_api.h"
 #include "stream/download_task.h"
+#include "stream/range_request.h"
+#include "stream/request_flags.h"
 #include "stream/response_info.h"
 #include "stream/stream_ops.h"
 #include "stream/stream_state.h"
@@ -13,21 +15,11 @@ namespace httpmedia {
 
 namespace {
 
-constexpr char16_t AgentName[] = u"Vellacord";
 constexpr char16_t OpenFailureText[] = u"Could not open an Internet connection";
 constexpr char16_t OpenFailureCaption[] = u"";
-constexpr DWORD RequestFlags = INTERNET_FLAG_NO_CACHE_WRITE;
-constexpr DWORD_PTR RequestContext = 1;
-constexpr DWORD NoHeadersLength = static_cast<DWORD>(-1);
-
-LPCWSTR Wide(const char16_t* text) { return reinterpret_cast<LPCWSTR>(text); }
 
 HINTERNET OpenSession(DWORD flags) {
   return ::InternetOpenW(Wide(AgentName), INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, flags);
-}
-
-void CloseInternetHandle(InternetHandle handle) {
-  if (handle != nullptr) ::InternetCloseHandle(static_cast<HINTERNET>(handle));
 }
 
 std::int32_t ShowOpenFailure() {
@@ -49,7 +41,7 @@ void CALLBACK InternetStatusProc(HINTERNET, DWORD_PTR, DWORD status, LPVOID info
 bool ProbeCompletes(const char16_t* url) {
   ::InternetSetStatusCallback(static_cast<HINTERNET>(Stream.Session.load()), InternetStatusProc);
   ::InternetOpenUrlW(static_cast<HINTERNET>(Stream.Session.load()), Wide(url), nullptr,
-                     NoHeadersLength, RequestFlags, RequestContext);
+                     HeadersUpToNul, RequestFlags, RequestContext);
   std::uint32_t elapsed = 0;
   while (Stream.Finished.load() == 0) {
     if (elapsed >= WaitLimitMs) break;
@@ -78,7 +70,7 @@ std::int32_t OpenStream(const char16_t* url) {
 
   // A stream still open is closed first: its download must not go on
   // writing into the ring of the new one.
-  if (Stream.DownloadThread.load() != nullptr) CloseStream();
+  if (Stream.Ring.load() != nullptr) CloseStream();
   const std::int32_t lengthBefore = Stream.Length.load();
 
   Stream.Request.store(nullptr);
@@ -94,7 +86,7 @@ std::int32_t OpenStream(const char16_t* url) {
   Stream.Session.store(OpenSession(0));
   if (Stream.Session.load() == nullptr) return ShowOpenFailure();
   Stream.Request.store(::InternetOpenUrlW(static_cast<HINTERNET>(Stream.Session.load()), Wide(url),
-                                          nullptr, NoHeadersLength, RequestFlags, RequestContext));
+                                          nullptr, HeadersUpToNul, RequestFlags, RequestContext));
   if (Stream.Request.load() == nullptr) {
     CloseInternetHandle(Stream.Session.exchange(nullptr));
     return 0;
@@ -112,6 +104,7 @@ std::int32_t OpenStream(const char16_t* url) {
     return 0;
   }
   Stream.Length.store(contentLength ? *contentLength : FallbackLength);
+  RememberStream(url, contentLength.has_value(), AcceptsByteRanges(Stream.Request.load()));
 
   if (!StartDownload()) {
     CloseStreamRequest();
@@ -122,9 +115,9 @@ std::int32_t OpenStream(const char16_t* url) {
 }
 
 std::int32_t CloseStream() {
-  // With no download task (a failed open, a query, or nothing opened) there
-  // is nothing to stop and nothing to wait for.
-  if (Stream.DownloadThread.load() == nullptr) return 0;
+  // With no stream (a failed open, a query, or nothing opened) there is
+  // nothing to stop and nothing to wait for.
+  if (Stream.DownloadThread.load() == nullptr && Stream.Ring.load() == nullptr) return 0;
   if (Stream.Length.load() != 0) {
     // Withdrawing the request is the task's stop signal; closing it returns
     // a transfer blocked on it.

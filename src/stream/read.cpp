@@ -5,6 +5,7 @@
 
 #include "boundary/system_services.h"
 #include "stream/download_wait.h"
+#include "stream/range_request.h"
 #include "stream/stream_ops.h"
 #include "stream/stream_state.h"
 
@@ -29,6 +30,9 @@ std::int32_t ReadStream(void* buffer, std::int32_t count) {
   const std::int64_t length = Stream.Length.load();
   std::int64_t position = Stream.Position.load();
   std::int64_t wanted = std::clamp<std::int64_t>(length - position, 0, count);
+  // Outside what the ring holds or will soon hold, the server may give the
+  // bytes from here on.
+  if (wanted > 0 && RangeServes(position)) RestartAt(position);
   // Once the download has ended, what it brought is still delivered, up to
   // its last byte.
   if (Stream.StreamEnded.load() != 0) {

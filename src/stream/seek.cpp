@@ -4,6 +4,7 @@
 
 #include "boundary/system_services.h"
 #include "stream/download_wait.h"
+#include "stream/range_request.h"
 #include "stream/stream_ops.h"
 #include "stream/stream_state.h"
 
@@ -20,6 +21,8 @@ constexpr std::int32_t SeekFailed = -1;
 // in the reader's lap or far enough past.
 std::int32_t SeekFromStart(std::int32_t target) {
   Stream.Position.store(target);
+  // A target the ring cannot serve is fetched by the next read.
+  if (RangeServes(target)) return 0;
   auto clearOfWriter = [target] {
     const std::int64_t reader = Stream.ReaderLapBase.load();
     return target - reader >= static_cast<std::int64_t>(Stream.WriteOffset.load()) + SeekMargin;
@@ -43,6 +46,7 @@ std::int32_t SeekFromCurrent(std::int32_t offset) {
     return SeekFailed;
   }
   Stream.Position.store(static_cast<std::int32_t>(target));
+  if (RangeServes(target)) return 0;
   // Once everything up to the length is here the download goes no further:
   // a target beyond it is past the end, as an absolute seek there is.
   auto reachable = [target] {

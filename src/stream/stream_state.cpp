@@ -23,8 +23,9 @@ std::optional<std::int32_t> RingOffsetOf(std::int64_t position, std::int64_t rea
 std::int64_t WindowFloor() {
   // The oldest byte goes too: a lap ahead, the writer treats a host exactly
   // at its write offset as behind it and writes on over that position.
-  std::int64_t floor = static_cast<std::int64_t>(Stream.TransferEnd.load()) - RingSize + 1;
-  return floor > 0 ? floor : 0;
+  const std::int64_t floor = static_cast<std::int64_t>(Stream.TransferEnd.load()) - RingSize + 1;
+  const std::int64_t start = Stream.DownloadStart.load();
+  return floor > start ? floor : start;
 }
 
 void FollowWriterLap(std::int64_t position) {

@@ -45,6 +45,15 @@ struct StreamState {
   // while it transfers. Ring bytes of positions within RingSize below it are
   // never handed out, so a read never copies bytes being overwritten.
   std::atomic<std::int32_t> TransferEnd{0};
+  // Stream position at which the ring's current download began: 0, or the
+  // start of the last byte range the download restarted at. The ring holds
+  // nothing below it.
+  std::atomic<std::int32_t> DownloadStart{0};
+  // The length came from the server, and the server serves byte ranges: a
+  // position outside the ring can be fetched anew, and a dropped transfer
+  // resumed where it broke off.
+  std::atomic<std::uint32_t> LengthKnown{0};
+  std::atomic<std::uint32_t> RangesAccepted{0};
   std::atomic<sys::MutexHandle> ChunkMutex{nullptr};
   std::atomic<sys::ThreadHandle> DownloadThread{nullptr};
   std::atomic<std::uint32_t> StreamEnded{0};
