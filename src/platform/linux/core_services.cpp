@@ -112,14 +112,7 @@ DWORD WaitForThread(HandleObject* object, DWORD milliseconds) {
   if (milliseconds == INFINITE) {
     if (pthread_join(thread->thread, nullptr) != 0) return WAIT_FAILED;
   } else {
-    timespec deadline{};
-    clock_gettime(CLOCK_REALTIME, &deadline);
-    deadline.tv_sec += milliseconds / 1000;
-    deadline.tv_nsec += static_cast<long>(milliseconds % 1000) * 1'000'000L;
-    if (deadline.tv_nsec >= 1'000'000'000L) {
-      deadline.tv_sec += 1;
-      deadline.tv_nsec -= 1'000'000'000L;
-    }
+    const timespec deadline = DeadlineAfter(milliseconds);
     int rc = pthread_timedjoin_np(thread->thread, nullptr, &deadline);
     if (rc == ETIMEDOUT) return WAIT_TIMEOUT;
     if (rc != 0) return WAIT_FAILED;

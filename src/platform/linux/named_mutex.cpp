@@ -124,14 +124,7 @@ DWORD WaitForNamedMutex(HandleObject* handle, DWORD milliseconds) {
   if (milliseconds == INFINITE) {
     rc = pthread_mutex_lock(mutex);
   } else {
-    timespec deadline{};
-    clock_gettime(CLOCK_REALTIME, &deadline);
-    deadline.tv_sec += milliseconds / 1000;
-    deadline.tv_nsec += static_cast<long>(milliseconds % 1000) * 1'000'000L;
-    if (deadline.tv_nsec >= 1'000'000'000L) {
-      deadline.tv_sec += 1;
-      deadline.tv_nsec -= 1'000'000'000L;
-    }
+    const timespec deadline = DeadlineAfter(milliseconds);
     rc = pthread_mutex_timedlock(mutex, &deadline);
   }
   if (rc == 0) return WAIT_OBJECT_0;
