@@ -5,8 +5,9 @@
 //   httpmedia-dll-driver.exe DLL BASE-URL [CASE...]
 //
 // BASE-URL is the loopback test server, e.g. http://127.0.0.1:PORT. With no
-// CASE every case runs. Prints one "PASS name" or "FAIL name: why" line per
-// case and a closing "N passed, N failed" line; exits nonzero on a failure.
+// CASE every case runs; --list names them all. Prints one "PASS name" or
+// "FAIL name: why" line per case and a closing "N passed, N failed" line;
+// exits nonzero on a failure.
 #include <windows.h>
 
 #include <algorithm>
@@ -225,6 +226,26 @@ class Cases {
     p_.close();
   }
 
+  // Where the server serves ranges, a position the ring does not hold is
+  // fetched from there: far ahead, and back where the ring was written over.
+  void RangeRequests() {
+    ExpectEqual(Open("/ranges.bin?size=20000000&ranges=1"), 20'000'000, "open");
+    ExpectEqual(p_.seek(15'000'000, 0), 0, "seek far ahead");
+    ExpectEqual(CheckedRead(100'000), 100'000, "read far ahead");
+    ExpectEqual(p_.seek(1'000, 0), 0, "seek back to the start");
+    ExpectEqual(CheckedRead(50'000), 50'000, "read back at the start");
+    ExpectEqual(p_.seek(19'990'000, 0), 0, "seek near the end");
+    ExpectEqual(CheckedRead(50'000), 10'000, "read over the end");
+    p_.close();
+  }
+
+  // A connection that drops is taken up again from where it broke off.
+  void ResumeAfterDrop() {
+    ExpectEqual(Open("/resume.bin?size=3000000&drop_after=1234567&ranges=1"), 3'000'000, "open");
+    ExpectEqual(ReadToEnd(7), 3'000'000, "delivered across the drops");
+    p_.close();
+  }
+
   // Random reads and seeks to the body's end: forward skips, jumps ahead
   // within a ring size or so, steps back within the half-million bytes below
   // the furthest position reached, which the ring always still holds, and
@@ -293,22 +314,10 @@ class Cases {
   std::vector<std::uint8_t> buffer_;
 };
 
-}  // namespace
+using CaseTable = std::vector<std::pair<std::string, std::function<void()>>>;
 
-int wmain(int argc, wchar_t** argv) {
-  if (argc < 3) {
-    std::fprintf(stderr, "usage: httpmedia-dll-driver DLL BASE-URL [CASE...]\n");
-    return 2;
-  }
-  const Plugin plugin = Load(argv[1]);
-  if (plugin.module == nullptr) {
-    std::fprintf(stderr, "cannot load the plug-in (error %lu)\n", ::GetLastError());
-    return 2;
-  }
-  std::wstring wideBase = argv[2];
-  Cases cases(plugin, std::string(wideBase.begin(), wideBase.end()));
-
-  const std::vector<std::pair<std::string, std::function<void()>>> all = {
+CaseTable AllCases(Cases& cases) {
+  return {
       {"exports", [&] { cases.Exports(); }},
       {"whole", [&] { cases.Whole(); }},
       {"error-status", [&] { cases.ErrorStatus(); }},
@@ -323,12 +332,44 @@ int wmain(int argc, wchar_t** argv) {
          for (std::uint32_t seed : {20240611u, 7u, 99991u})
            cases.Randomised("size=24000000", 24'000'000, 24'000'000, seed);
        }},
+      {"range-requests", [&] { cases.RangeRequests(); }},
+      {"resume-after-drop", [&] { cases.ResumeAfterDrop(); }},
+      {"randomised-ranges",
+       [&] {
+         for (std::uint32_t seed : {5u, 424242u})
+           cases.Randomised("size=24000000&ranges=1", 24'000'000, 24'000'000, seed);
+       }},
       {"randomised-chunked",
        [&] {
          for (std::uint32_t seed : {77u, 31337u})
            cases.Randomised("size=10000000&framing=chunked", 10'000'000, FallbackLength, seed);
        }},
   };
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc == 2 && std::wstring(argv[1]) == L"--list") {
+    const Plugin none;
+    Cases cases(none, "");
+    for (const auto& entry : AllCases(cases)) std::printf("%s\n", entry.first.c_str());
+    return 0;
+  }
+  if (argc < 3) {
+    std::fprintf(stderr,
+                 "usage: httpmedia-dll-driver DLL BASE-URL [CASE...]\n"
+                 "       httpmedia-dll-driver --list\n");
+    return 2;
+  }
+  const Plugin plugin = Load(argv[1]);
+  if (plugin.module == nullptr) {
+    std::fprintf(stderr, "cannot load the plug-in (error %lu)\n", ::GetLastError());
+    return 2;
+  }
+  std::wstring wideBase = argv[2];
+  Cases cases(plugin, std::string(wideBase.begin(), wideBase.end()));
+  const CaseTable all = AllCases(cases);
 
   std::vector<std::string> chosen;
   for (int i = 3; i < argc; ++i) {
