@@ -197,6 +197,12 @@ struct Options {
   Ranges ranges = Ranges::kIgnore;
   bool advertise_ranges = false;
   std::optional<std::string> content_length;
+  // Hostile answers.
+  std::optional<std::string> content_length2;
+  std::uint64_t header_line = 0;
+  std::optional<std::uint64_t> endless_headers;
+  bool redirect_loop = false;
+  std::optional<std::string> raw;
 };
 
 // Fills `options` from the query; on a malformed value returns the offending
@@ -257,6 +263,17 @@ std::optional<std::string> ParseOptions(const std::vector<QueryParam>& params, O
       options->advertise_ranges = v != "0";
     } else if (p.key == "content_length") {
       options->content_length = v;
+    } else if (p.key == "content_length2") {
+      options->content_length2 = v;
+    } else if (p.key == "header_line") {
+      ok = number(&n);
+      if (ok) options->header_line = *n;
+    } else if (p.key == "endless_headers") {
+      ok = number(&options->endless_headers);
+    } else if (p.key == "redirect_loop") {
+      options->redirect_loop = v != "0";
+    } else if (p.key == "raw") {
+      options->raw = v;
     }
     if (!ok) return p.key;
   }
@@ -445,6 +462,20 @@ class Socket {
   std::string in_;
   bool hung_up_ = false;
 };
+
+// A status line and then header lines without end, one every `interval_ms`
+// (0: as fast as the client takes them), until the client goes away.
+void SendEndlessHeaders(Socket& socket, std::uint64_t interval_ms) {
+  if (!socket.Send("HTTP/1.1 200 OK\r\n")) return;
+  const std::string filler(64, 'x');
+  for (std::uint64_t i = 0;; ++i) {
+    if (!socket.Send("X-Endless-" + std::to_string(i) + ": " + filler + "\r\n")) return;
+    if (interval_ms != 0 &&
+        !socket.SleepUntil(Clock::now() + std::chrono::milliseconds(interval_ms))) {
+      return;
+    }
+  }
+}
 
 void CloseQuietly(int& fd) {
   if (fd >= 0) ::close(fd);
@@ -699,6 +730,18 @@ TestServer::Impl::After TestServer::Impl::Answer(Socket& socket, const RecordedR
     return AnswerText(socket, head, 400, "", "bad value for " + *bad + "\n", keep_alive);
   }
   if (options.never_answer) return After::kHold;
+  if (options.raw) {
+    socket.Send(*options.raw);
+    return After::kClose;
+  }
+  if (options.endless_headers) {
+    SendEndlessHeaders(socket, *options.endless_headers);
+    return After::kClose;
+  }
+  if (options.redirect_loop) {
+    const std::string self = "http://127.0.0.1:" + std::to_string(port) + request.target;
+    return AnswerText(socket, head, 302, "Location: " + self + "\r\n", "", keep_alive);
+  }
   if (options.redirect_to) {
     return AnswerText(socket, head, 302, "Location: " + *options.redirect_to + "\r\n", "",
                       keep_alive);
@@ -774,7 +817,8 @@ TestServer::Impl::After TestServer::Impl::AnswerBody(Socket& socket, const Recor
   }
 
   const bool no_body = status == 204;
-  const bool faulty = options.stall_after || options.drop_after || options.content_length;
+  const bool faulty = options.stall_after || options.drop_after || options.content_length ||
+                      options.content_length2;
   const bool close_after = !keep_alive || faulty || options.framing == Framing::kClose;
   const bool chunked = options.framing == Framing::kChunked && !no_body;
 
@@ -784,11 +828,13 @@ TestServer::Impl::After TestServer::Impl::AnswerBody(Socket& socket, const Recor
     out += "Accept-Ranges: bytes\r\n";
   }
   out += range_header;
+  if (options.header_line != 0) out += "X-Long: " + std::string(options.header_line, 'a') + "\r\n";
   if (options.content_length) {
     out += "Content-Length: " + *options.content_length + "\r\n";
   } else if (options.framing == Framing::kLength && !no_body) {
     out += "Content-Length: " + std::to_string(length) + "\r\n";
   }
+  if (options.content_length2) out += "Content-Length: " + *options.content_length2 + "\r\n";
   if (chunked) out += "Transfer-Encoding: chunked\r\n";
   if (close_after) out += "Connection: close\r\n";
   out += "\r\n";

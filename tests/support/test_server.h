@@ -30,6 +30,17 @@
 //   content_length=RAW  send RAW (URL-decoded) as the Content-Length value;
 //                       the body is still `size` bytes, then the connection
 //                       closes
+// Hostile answers, for tests of what a client does with them:
+//   content_length2=RAW a second Content-Length header with the value RAW
+//                       (after the first, whatever that is); the connection
+//                       closes after the body
+//   header_line=N       an extra header "X-Long: " with a value of N bytes
+//   endless_headers=MS  a status line, then header lines without end, one
+//                       every MS milliseconds (0: as fast as the client
+//                       reads), until the client goes away
+//   redirect_loop=1     302 to exactly the target asked for, for ever
+//   raw=BYTES           send BYTES (URL-decoded) as the whole answer, then
+//                       close the connection
 // stall_after and drop_after count body bytes of the response, so with a range
 // they count from the range's first byte.
 //
