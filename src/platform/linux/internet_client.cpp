@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <unordered_map>
@@ -269,14 +270,32 @@ void Notify(Request& request, HINTERNET handle, DWORD status, DWORD_PTR result, 
   request.gate_cv.notify_all();
 }
 
+// Drives the request to its final response's headers. A response whose
+// Content-Length headers disagree has no end to trust: curl frames the body
+// by one of them while a caller asking for the length gets the first. It is
+// refused, as browsers refuse it.
+DWORD AwaitResponse(Request& request) {
+  std::lock_guard<std::mutex> lock(request.io);
+  DWORD error = request.transfer.AwaitHeaders();
+  if (error != ERROR_SUCCESS) return error;
+  constexpr std::string_view kContentLength = "content-length";
+  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+  const std::string* first = nullptr;
+  for (const auto& [name, value] : request.transfer.Final().headers) {
+    if (!std::equal(name.begin(), name.end(), kContentLength.begin(), kContentLength.end(),
+                    [&](char a, char b) { return lower(a) == b; })) {
+      continue;
+    }
+    if (first != nullptr && value != *first) return ERROR_HTTP_INVALID_SERVER_RESPONSE;
+    first = &value;
+  }
+  return ERROR_SUCCESS;
+}
+
 void RunAsyncOpen(std::shared_ptr<Request> request) {
   Notify(*request, request->session, INTERNET_STATUS_HANDLE_CREATED,
          reinterpret_cast<DWORD_PTR>(request->self), ERROR_SUCCESS);
-  DWORD error;
-  {
-    std::lock_guard<std::mutex> lock(request->io);
-    error = request->transfer.AwaitHeaders();
-  }
+  const DWORD error = AwaitResponse(*request);
   // The transfer now sits idle: the body is not fetched until someone reads.
   Notify(*request, request->self, INTERNET_STATUS_REQUEST_COMPLETE,
          error == ERROR_SUCCESS ? TRUE : FALSE, error);
@@ -474,10 +493,7 @@ INET_API HINTERNET WINAPI InternetOpenUrlW(HINTERNET handle, LPCWSTR url, LPCWST
     return nullptr;
   }
 
-  {
-    std::lock_guard<std::mutex> lock(request->io);
-    error = request->transfer.AwaitHeaders();
-  }
+  error = AwaitResponse(*request);
   {
     std::lock_guard<std::mutex> lock(session->mutex);
     Forget(*session, *request);

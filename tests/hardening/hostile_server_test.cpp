@@ -1,0 +1,216 @@
+// Hostile servers: every row is one way a server can misbehave, with what the
+// plug-in must make of it (a clean failed open, a stream that ends where the
+// good bytes end, the full body, or a read that gives up at its limit) and
+// what the Internet-client layer beneath it reports. Nothing may crash, wait
+// past its limit or deliver a wrong byte.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "internet_client.h"
+#include "plugin_host.h"
+#include "test_server.h"
+
+namespace httpmedia::hardening {
+namespace {
+
+using httpmedia::testing::FirstBodyMismatch;
+using httpmedia::testing::TestServer;
+
+constexpr std::int32_t FallbackLength = 1'400'000'000;
+
+enum class Outcome {
+  FailedOpen,  // Open returns 0, and nothing is delivered
+  Body,        // Open returns `length`; the bytes up to `dataEnd` come, then the end
+  TimesOut,    // Open returns `length`; a read gives up after the wait limit
+};
+
+// What the layer makes of the same answer: an open that fails with
+// `openError`, or `bytes` body bytes followed by `endError` (0: a clean end).
+// Rows whose layer outcome takes long to come (a trickle) leave it out.
+struct LayerOutcome {
+  std::optional<DWORD> openError;
+  std::int64_t bytes = 0;
+  DWORD endError = 0;
+};
+
+struct Row {
+  const char* name;
+  std::string query;  // "{refused}" stands for a port that refuses connections
+  Outcome outcome;
+  std::int32_t length;
+  std::int64_t dataEnd;
+  std::optional<LayerOutcome> layer;
+};
+
+// Rows print as their names.
+void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
+
+LayerOutcome OpenFails(DWORD error) { return {error, 0, 0}; }
+LayerOutcome Reads(std::int64_t bytes, DWORD endError) { return {std::nullopt, bytes, endError}; }
+
+constexpr std::int64_t Size = 300'000;
+constexpr std::int64_t Half = 150'000;
+
+const Row Rows[] = {
+    {"HeadersThatNeverEnd", "endless_headers=0", Outcome::FailedOpen, 0, 0,
+     OpenFails(ERROR_INTERNET_CONNECTION_RESET)},
+    {"HeadersThatTrickleForEver", "endless_headers=1", Outcome::FailedOpen, 0, 0, std::nullopt},
+    {"AHeaderLineOfOneMegabyte", "size=300000&header_line=1048576", Outcome::FailedOpen, 0, 0,
+     OpenFails(ERROR_NOT_ENOUGH_MEMORY)},
+    {"ContentLengthMinusOne", "size=300000&content_length=-1", Outcome::FailedOpen, 0, 0,
+     OpenFails(ERROR_HTTP_INVALID_SERVER_RESPONSE)},
+    {"ContentLengthNotANumber", "size=300000&content_length=abc", Outcome::FailedOpen, 0, 0,
+     OpenFails(ERROR_HTTP_INVALID_SERVER_RESPONSE)},
+    {"ContentLengthBeyond32Bits", "size=300000&content_length=99999999999", Outcome::Body,
+     FallbackLength, Size, Reads(Size, ERROR_INTERNET_CONNECTION_ABORTED)},
+    {"TwoDifferentContentLengths", "size=300000&content_length=300000&content_length2=150000",
+     Outcome::FailedOpen, 0, 0, OpenFails(ERROR_HTTP_INVALID_SERVER_RESPONSE)},
+    {"TwoEqualContentLengths", "size=300000&content_length=300000&content_length2=300000",
+     Outcome::Body, Size, Size, Reads(Size, 0)},
+    {"BodyLongerThanItsContentLength", "size=300000&content_length=150000", Outcome::Body, Half,
+     Half, Reads(Half, 0)},
+    {"BodyShorterThanItsContentLength", "size=300000&drop_after=150000", Outcome::Body, Size, Half,
+     Reads(Half, ERROR_INTERNET_CONNECTION_ABORTED)},
+    {"RedirectLoop", "redirect_loop=1", Outcome::FailedOpen, 0, 0,
+     OpenFails(ERROR_HTTP_REDIRECT_FAILED)},
+    {"RedirectToARefusedPort", "redirect_to=http%3A%2F%2F127.0.0.1%3A{refused}%2Fa",
+     Outcome::FailedOpen, 0, 0, OpenFails(ERROR_INTERNET_CANNOT_CONNECT)},
+    {"OneByteASecond", "size=300000&rate=1", Outcome::TimesOut, Size, 0, std::nullopt},
+    {"ResetMidBody", "size=300000&drop_after=150000&drop=rst", Outcome::Body, Size, Half,
+     Reads(Half, ERROR_INTERNET_CONNECTION_RESET)},
+    // A server that serves ranges gets asked for the rest.
+    {"ResetMidBodyOfARangeServer", "size=300000&drop_after=150000&drop=rst&ranges=1", Outcome::Body,
+     Size, Size, Reads(Half, ERROR_INTERNET_CONNECTION_RESET)},
+};
+
+// A loopback port that refuses connections: bound, so that nobody else takes
+// it meanwhile, but not listening.
+class RefusingPort {
+ public:
+  RefusingPort() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&address), size), 0);
+    EXPECT_EQ(::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size), 0);
+    port_ = ntohs(address.sin_port);
+  }
+  ~RefusingPort() { ::close(fd_); }
+  std::uint16_t Port() const { return port_; }
+
+ private:
+  int fd_;
+  std::uint16_t port_ = 0;
+};
+
+std::string Target(const Row& row, const RefusingPort& refused) {
+  std::string query = row.query;
+  const std::size_t at = query.find("{refused}");
+  if (at != std::string::npos) query.replace(at, 9, std::to_string(refused.Port()));
+  return "/hostile?" + query;
+}
+
+void CheckPlugin(const Row& row, const std::u16string& url) {
+  PluginHost host(100);
+  const std::int32_t length = host.Open(url.c_str());
+  EXPECT_TRUE(host.LastWithinLimits()) << "open slept " << host.Last().sleptMs << " ms";
+  ASSERT_EQ(length, row.length);
+
+  std::vector<std::uint8_t> buffer(65'536);
+  std::int64_t position = 0;
+  if (row.outcome == Outcome::TimesOut) {
+    EXPECT_EQ(host.Read(buffer.data(), 1000), 0);
+    EXPECT_GE(host.Last().sleptMs, WaitLimitMs);
+    EXPECT_EQ(host.Timeouts(), 1);
+  } else {
+    // Reads of varying sizes to the end; every byte must be the body's.
+    for (std::int32_t step = 1; !::testing::Test::HasFailure(); step = step * 7 % 65'521 + 1) {
+      const std::int32_t delivered = host.Read(buffer.data(), step);
+      ASSERT_TRUE(host.LastWithinLimits()) << "a read slept " << host.Last().sleptMs << " ms";
+      ASSERT_GE(delivered, 0);
+      ASSERT_LE(delivered, step);
+      ASSERT_EQ(FirstBodyMismatch(static_cast<std::uint64_t>(position), buffer.data(),
+                                  static_cast<std::size_t>(delivered)),
+                static_cast<std::size_t>(delivered))
+          << "wrong byte after position " << position;
+      position += delivered;
+      if (delivered < step) break;
+    }
+    EXPECT_EQ(position, row.dataEnd);
+    EXPECT_EQ(host.Read(buffer.data(), 1000), 0);
+    EXPECT_EQ(host.Timeouts(), 0);
+  }
+  EXPECT_EQ(host.Seek(0, 1), static_cast<std::int32_t>(position));
+  EXPECT_EQ(host.Close(), 0);
+  EXPECT_TRUE(host.LastWithinLimits()) << "close slept " << host.Last().sleptMs << " ms";
+  EXPECT_FALSE(host.Busy());
+  EXPECT_EQ(host.Messages(), 0);
+}
+
+void CheckLayer(const LayerOutcome& expected, const std::u16string& url) {
+  HINTERNET session =
+      InternetOpenW(u"httpmedia-hardening", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
+  ASSERT_NE(session, nullptr);
+  // A stall then costs two seconds, not thirty.
+  DWORD timeout = 2000;
+  ASSERT_TRUE(
+      InternetSetOptionW(session, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof timeout));
+  ASSERT_TRUE(
+      InternetSetOptionW(session, INTERNET_OPTION_CONNECT_TIMEOUT, &timeout, sizeof timeout));
+  HINTERNET request = InternetOpenUrlW(session, url.c_str(), nullptr, 0, 0, 0);
+  if (expected.openError) {
+    EXPECT_EQ(request, nullptr);
+    EXPECT_EQ(GetLastError(), *expected.openError);
+  } else {
+    ASSERT_NE(request, nullptr) << "error " << GetLastError();
+    std::vector<std::uint8_t> buffer(20'000);
+    std::int64_t total = 0;
+    DWORD endError = 0;
+    for (;;) {
+      DWORD got = 0;
+      if (!InternetReadFile(request, buffer.data(), static_cast<DWORD>(buffer.size()), &got)) {
+        endError = GetLastError();
+        break;
+      }
+      ASSERT_EQ(FirstBodyMismatch(static_cast<std::uint64_t>(total), buffer.data(), got), got)
+          << "wrong byte after position " << total;
+      total += got;
+      if (got == 0) break;
+    }
+    EXPECT_EQ(total, expected.bytes);
+    EXPECT_EQ(endError, expected.endError);
+    EXPECT_TRUE(InternetCloseHandle(request));
+  }
+  EXPECT_TRUE(InternetCloseHandle(session));
+}
+
+class HostileServer : public ::testing::TestWithParam<Row> {};
+
+TEST_P(HostileServer, NeitherCrashesNorHangsNorDeliversAWrongByte) {
+  const Row& row = GetParam();
+  TestServer server;
+  RefusingPort refused;
+  const std::u16string url = server.Url16(Target(row, refused));
+  {
+    SCOPED_TRACE("through the plug-in's exported functions");
+    CheckPlugin(row, url);
+  }
+  if (row.layer) {
+    SCOPED_TRACE("through the Internet-client layer");
+    CheckLayer(*row.layer, url);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, HostileServer, ::testing::ValuesIn(Rows),
+                         [](const ::testing::TestParamInfo<Row>& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace httpmedia::hardening
