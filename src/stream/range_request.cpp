@@ -75,6 +75,9 @@ bool RestartAt(std::int64_t position) {
 }
 
 bool ResumeAfterDrop(InternetHandle broken) {
+  // A transfer on no request at all failed because the request had already
+  // been withdrawn: that is the stop signal, not a drop.
+  if (broken == nullptr) return false;
   if (Stream.LengthKnown.load() == 0 || Stream.RangesAccepted.load() == 0) return false;
   std::uint32_t pause = ResumePauseMs;
   for (int attempt = 0; attempt < ResumeAttempts; ++attempt, pause *= 2) {
