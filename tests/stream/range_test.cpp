@@ -103,6 +103,16 @@ TEST_F(Ranges, ResumeADroppedTransferWithoutAGapOrARepeat) {
   }
 }
 
+TEST_F(Ranges, RestartWhileTheDownloadIsBusyAgainAndAgain) {
+  // Each restart stops a download in full flow; a stop signal taken for a
+  // drop would keep the old task alive and the restart waiting forever.
+  ASSERT_EQ(Open("/m?size=20000000&ranges=1"), Size);
+  for (std::int32_t i = 0; i < 200 && !HasFailure(); ++i) {
+    ASSERT_EQ(SeekStream((i % 2 == 0 ? 16'000'000 : 0) + i * 7'919, 0), 0);
+    ASSERT_EQ(ReadChecked(30'000), 30'000);
+  }
+}
+
 TEST_F(Ranges, AStreamOfUnknownLengthIsNotResumed) {
   ASSERT_EQ(Open("/m?size=3000000&ranges=1&framing=chunked&drop_after=1000000"), FallbackLength);
   EXPECT_EQ(ReadToEnd(100'000), 1'000'000);
