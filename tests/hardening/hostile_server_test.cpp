@@ -3,11 +3,6 @@
 // good bytes end, the full body, or a read that gives up at its limit) and
 // what the Internet-client layer beneath it reports. Nothing may crash, wait
 // past its limit or deliver a wrong byte.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,6 +10,7 @@
 #include "gtest/gtest.h"
 #include "internet_client.h"
 #include "plugin_host.h"
+#include "refusing_port.h"
 #include "test_server.h"
 
 namespace httpmedia::hardening {
@@ -88,27 +84,6 @@ const Row Rows[] = {
     // A server that serves ranges gets asked for the rest.
     {"ResetMidBodyOfARangeServer", "size=300000&drop_after=150000&drop=rst&ranges=1", Outcome::Body,
      Size, Size, Reads(Half, ERROR_INTERNET_CONNECTION_RESET)},
-};
-
-// A loopback port that refuses connections: bound, so that nobody else takes
-// it meanwhile, but not listening.
-class RefusingPort {
- public:
-  RefusingPort() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&address), size), 0);
-    EXPECT_EQ(::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size), 0);
-    port_ = ntohs(address.sin_port);
-  }
-  ~RefusingPort() { ::close(fd_); }
-  std::uint16_t Port() const { return port_; }
-
- private:
-  int fd_;
-  std::uint16_t port_ = 0;
 };
 
 std::string Target(const Row& row, const RefusingPort& refused) {
@@ -198,6 +173,7 @@ TEST_P(HostileServer, NeitherCrashesNorHangsNorDeliversAWrongByte) {
   const Row& row = GetParam();
   TestServer server;
   RefusingPort refused;
+  ASSERT_NE(refused.Port(), 0);
   const std::u16string url = server.Url16(Target(row, refused));
   {
     SCOPED_TRACE("through the plug-in's exported functions");

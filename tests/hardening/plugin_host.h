@@ -10,9 +10,12 @@
 namespace httpmedia::hardening {
 
 // A read or seek waits at most 2,001 polls of 10 ms, the open's probe at
-// most 2,000; stopping a download takes a few polls more.
+// most 2,000. Stopping a download (an open closing the stream before it, a
+// read restarting at a range) adds polls until the download thread has
+// ended: its own pauses before it retries a dropped connection, and the
+// moments it needs to notice, which the scaled sleep makes many polls.
 inline constexpr std::uint64_t WaitLimitMs = 20'010;
-inline constexpr std::uint64_t StopAllowanceMs = 2'000;
+inline constexpr std::uint64_t StopAllowanceMs = 10'000;
 // No call may take longer than the wait limit in real time: with the sleeps
 // scaled down, only a wait that the scaling does not reach can come near it.
 inline constexpr std::chrono::seconds RealTimeLimit{20};
