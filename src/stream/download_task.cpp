@@ -48,27 +48,29 @@ RoundResult TransferChunk(sys::MutexHandle mutex) {
 
   const InternetHandle request = Stream.Request.load();
   DWORD received = 0;
-  BOOL ok = ::InternetReadFile(static_cast<HINTERNET>(request), Stream.Ring.load() + offset,
-                               static_cast<DWORD>(wanted), &received);
-  if (!ok || received == 0 || received > static_cast<DWORD>(wanted)) {
-    Stream.TransferEnd.store(base + offset);
+  const BOOL ok = ::InternetReadFile(static_cast<HINTERNET>(request), Stream.Ring.load() + offset,
+                                     static_cast<DWORD>(wanted), &received);
+  // A count larger than asked is not to be believed: nothing of it is kept.
+  if (received > static_cast<DWORD>(wanted)) received = 0;
+  // A failing transfer may still have stored what came before the failure;
+  // those bytes are the body's and are kept.
+  const std::int32_t newOffset = offset + static_cast<std::int32_t>(received);
+  Stream.WriteOffset.store(newOffset);
+  Stream.TransferEnd.store(base + newOffset);
+  const bool full = received == static_cast<DWORD>(wanted);
+  if (full && newOffset == RingSize && Stream.ReaderLapBase.load() == base) WrapWriter();
+
+  if (!ok || received == 0) {
     sys::GiveMutexBack(mutex);
     // Ended short of a known length: the connection dropped, and the server
     // may give the rest.
-    if (base + offset < Stream.Length.load() && ResumeAfterDrop(request)) {
+    if (base + newOffset < Stream.Length.load() && ResumeAfterDrop(request)) {
       return RoundResult::Continue;
     }
     Stream.StreamEnded.store(1);
     return RoundResult::Ended;
   }
-  const std::int32_t newOffset = offset + static_cast<std::int32_t>(received);
-  Stream.WriteOffset.store(newOffset);
-  Stream.TransferEnd.store(base + newOffset);
-  if (received < static_cast<DWORD>(wanted)) {
-    sys::Sleep(PollMs);  // the network is slower than we read: let data gather
-  } else if (newOffset == RingSize && Stream.ReaderLapBase.load() == base) {
-    WrapWriter();
-  }
+  if (!full) sys::Sleep(PollMs);  // the network is slower than we read: let data gather
   sys::GiveMutexBack(mutex);
   return RoundResult::Continue;
 }

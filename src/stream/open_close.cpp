@@ -18,8 +18,19 @@ namespace {
 constexpr char16_t OpenFailureText[] = u"Could not open an Internet connection";
 constexpr char16_t OpenFailureCaption[] = u"";
 
+// A transfer that receives nothing for this long fails. Without a limit, a
+// client library whose close does not end a read blocked on the same
+// request would hold Close for as long as a stalled server stays silent.
+constexpr DWORD ReceiveTimeoutMs = 30'000;
+
 HINTERNET OpenSession(DWORD flags) {
-  return ::InternetOpenW(Wide(AgentName), INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, flags);
+  HINTERNET session =
+      ::InternetOpenW(Wide(AgentName), INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, flags);
+  if (session != nullptr) {
+    DWORD timeout = ReceiveTimeoutMs;
+    ::InternetSetOptionW(session, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof(timeout));
+  }
+  return session;
 }
 
 std::int32_t ShowOpenFailure() {
