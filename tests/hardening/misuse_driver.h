@@ -23,7 +23,7 @@ class Choices {
 
 // Makes up to `calls` calls (and a last Close) against the test server at
 // `server` ("http://127.0.0.1:PORT"), with `refusedPort` a port that refuses
-// connections, through a PluginHost with sleeps scaled down by 200. Returns
+// connections, through a PluginHost with sleeps scaled down by 100. Returns
 // an empty string, or what went wrong with the calls that led to it.
 std::string RunMisuse(Choices& choices, const std::string& server, std::uint16_t refusedPort,
                       int calls);

@@ -28,7 +28,7 @@ TEST(HostMisuse, NothingCrashesWaitsPastItsLimitOrDeliversAWrongByte) {
   RefusingPort refused;
   for (std::uint32_t seed = 1; seed <= 6; ++seed) {
     SeededChoices choices(seed);
-    const std::string failure = RunMisuse(choices, server.Url(""), refused.Port(), 200);
+    const std::string failure = RunMisuse(choices, server.Url(""), refused.Port(), 150);
     ASSERT_EQ(failure, "") << "seed " << seed;
   }
 }

@@ -66,6 +66,14 @@ std::int32_t PluginHost::Read(void* buffer, std::int32_t count) {
   return Measure([&] { return InputMediaRead(buffer, count); });
 }
 
+std::int32_t PluginHost::ReadThroughTimeouts(void* buffer, std::int32_t count, int attempts) {
+  for (;;) {
+    const int timeoutsBefore = Timeouts();
+    const std::int32_t delivered = Read(buffer, count);
+    if (delivered != 0 || Timeouts() == timeoutsBefore || --attempts <= 0) return delivered;
+  }
+}
+
 std::int32_t PluginHost::Seek(std::int32_t offset, std::int32_t origin) {
   return Measure([&] { return InputMediaSeek(offset, origin); });
 }

@@ -39,6 +39,12 @@ class PluginHost {
   std::int32_t Seek(std::int32_t offset, std::int32_t origin);
   std::int32_t Close();
 
+  // Read, but a read that gave up at its limit is tried again, up to
+  // `attempts` times: the download's chunk mutex is system-wide, and another
+  // process streaming (another test) may hold it up for a while. A result
+  // of 0 is then the end of the data.
+  std::int32_t ReadThroughTimeouts(void* buffer, std::int32_t count, int attempts = 20);
+
   const CallCost& Last() const { return last_; }
   // The last call stayed within the limits of its kind.
   bool LastWithinLimits() const;
