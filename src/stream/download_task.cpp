@@ -28,7 +28,10 @@ Admission AdmitNow() {
   return Admit(reader, writer, offset, Stream.Position.load(), Stream.Length.load());
 }
 
-RoundResult TransferChunk(sys::MutexHandle mutex) {
+// fruitlessResumes counts reconnections since the last byte arrived: a
+// server that answers every range and then breaks off before a byte must
+// not keep the download reconnecting for as long as the stream is open.
+RoundResult TransferChunk(sys::MutexHandle mutex, int& fruitlessResumes) {
   sys::TakeMutex(mutex);
   const std::int32_t offset = Stream.WriteOffset.load();
   const std::int32_t base = Stream.WriterLapBase.load();
@@ -60,11 +63,14 @@ RoundResult TransferChunk(sys::MutexHandle mutex) {
   const bool full = received == static_cast<DWORD>(wanted);
   if (full && newOffset == RingSize && Stream.ReaderLapBase.load() == base) WrapWriter();
 
+  if (received > 0) fruitlessResumes = 0;
   if (!ok || received == 0) {
     sys::GiveMutexBack(mutex);
     // Ended short of a known length: the connection dropped, and the server
     // may give the rest.
-    if (base + newOffset < Stream.Length.load() && ResumeAfterDrop(request)) {
+    if (base + newOffset < Stream.Length.load() && fruitlessResumes < ResumeAttempts &&
+        ResumeAfterDrop(request)) {
+      ++fruitlessResumes;
       return RoundResult::Continue;
     }
     Stream.StreamEnded.store(1);
@@ -131,10 +137,11 @@ std::uint32_t DownloadThreadProc() {
     return 1;
   }
   const sys::MutexHandle mutex = Stream.ChunkMutex.load();
+  int fruitlessResumes = 0;
   for (;;) {
     switch (AdmitNow()) {
       case Admission::Transfer:
-        if (TransferChunk(mutex) == RoundResult::Ended) {
+        if (TransferChunk(mutex, fruitlessResumes) == RoundResult::Ended) {
           Stream.Finished.store(1);
           return 1;
         }
@@ -166,6 +173,13 @@ void StopDownload() {
 void ReleaseDownload() {
   sys::CloseMutex(Stream.ChunkMutex.exchange(nullptr));
   sys::Free(Stream.Ring.exchange(nullptr));
+  // With no ring there is no window: a seek or read before the next open
+  // must not be judged by the laps of the stream just closed.
+  Stream.DownloadStart.store(0);
+  Stream.ReaderLapBase.store(0);
+  Stream.WriterLapBase.store(0);
+  Stream.WriteOffset.store(0);
+  Stream.TransferEnd.store(0);
 }
 
 }  // namespace httpmedia
