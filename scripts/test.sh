@@ -13,3 +13,6 @@ ctest --test-dir "$build" --output-on-failure -j "$jobs" --timeout 600
 # The Windows build: cross-compiled with mingw-w64 and run under Wine against
 # the test server of the build above.
 HTTPMEDIA_LINUX_BUILD="$build" "$root/scripts/windows-test.sh"
+
+# The Linux suite again under AddressSanitizer and ThreadSanitizer, then a short fuzzing run.
+"$root/scripts/sanitizer-test.sh"; "$root/scripts/fuzz.sh" --short
