@@ -1,7 +1,7 @@
 // Faults of the engine that hardening found, each pinned down by a test that
-// forces the situation instead of waiting for it to happen. A test stays
-// DISABLED_ while the fault is there, so that the suite does not fail or
-// hang on it.
+// forces the situation instead of waiting for it to happen. A test of a
+// fault not yet mended is DISABLED_, so that the suite does not fail or hang
+// on it.
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -69,11 +69,11 @@ TEST_F(EngineFaults, ARangeRestartIsNotUndoneByTheDownloadResuming) {
   }
 }
 
-// With no stream open there is nothing to wait for. But Close leaves the lap
-// state of the stream it closed behind, and an absolute seek still judges
-// its target by it: with that stream's writer a lap ahead, a seek to a low
-// position after Close (or after an open that failed) shows the busy cursor
-// and polls the full 2,001 times before it fails.
+// With no stream open there is nothing to wait for. Close used to leave the
+// lap state of the stream it closed behind, and an absolute seek judged its
+// target by it: with that stream's writer a lap ahead, a seek to a low
+// position after Close (or after an open that failed) showed the busy cursor
+// and polled the full 2,001 times before it failed.
 TEST_F(EngineFaults, ASeekWithNoStreamOpenReturnsAtOnce) {
   SetSleepDivisor(100);
   ASSERT_EQ(Open("/a?size=3500000"), 3'500'000);
@@ -89,10 +89,10 @@ TEST_F(EngineFaults, ASeekWithNoStreamOpenReturnsAtOnce) {
 }
 
 // A server that serves ranges but breaks every connection before the first
-// body byte: each reconnection succeeds, so none counts against the three
-// attempts. The download reconnects about ten times a second for as long as
-// the stream is open, and every read waits its full limit instead of finding
-// the end of the data.
+// body byte: each reconnection succeeded, so none counted against the three
+// attempts. The download reconnected about ten times a second for as long as
+// the stream was open, and every read waited its full limit instead of
+// finding the end of the data.
 TEST_F(EngineFaults, ReconnectionsThatBringNothingEndTheStream) {
   SetSleepDivisor(100);
   ASSERT_EQ(Open("/a?size=300000&drop_after=0&ranges=1"), 300'000);

@@ -84,6 +84,9 @@ const Row Rows[] = {
     // A server that serves ranges gets asked for the rest.
     {"ResetMidBodyOfARangeServer", "size=300000&drop_after=150000&drop=rst&ranges=1", Outcome::Body,
      Size, Size, Reads(Half, ERROR_INTERNET_CONNECTION_RESET)},
+    // ... but one that breaks every connection before a byte is given up on.
+    {"RangeServerDroppingEveryConnectionAtOnce", "size=300000&drop_after=0&ranges=1", Outcome::Body,
+     Size, 0, Reads(0, ERROR_INTERNET_CONNECTION_ABORTED)},
 };
 
 std::string Target(const Row& row, const RefusingPort& refused) {

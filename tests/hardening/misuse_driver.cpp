@@ -27,11 +27,6 @@ constexpr std::int32_t Int32Max = std::numeric_limits<std::int32_t>::max();
 // deliver, whatever count the host claims.
 constexpr std::int64_t LargestBody = 3'500'000;
 constexpr std::uint8_t Untouched = 0xA5;
-// The engine still judges a seek with no stream open by the lap state of the
-// stream closed last, and may wait its full limit (pinned down by
-// EngineFaults.DISABLED_ASeekWithNoStreamOpenReturnsAtOnce). Within the
-// limit that is slow, not wrong; once mended, this goes.
-constexpr bool SeekWithNoStreamMayWait = true;
 
 // What an open of a url must return, and what its bytes are.
 struct Expected {
@@ -345,9 +340,7 @@ class Driver {
     const std::int32_t result = host_.Seek(offset, origin);
     End(std::to_string(result));
     CheckCall();
-    if (!open_ && host_.Last().sleptMs != 0 && !SeekWithNoStreamMayWait) {
-      Fail("Seek waited with no stream open");
-    }
+    if (!open_ && host_.Last().sleptMs != 0) Fail("Seek waited with no stream open");
     if (origin == 1 && offset == 0) {
       if (result != position_) Fail("Seek(0, 1) is not the position");
       return;
