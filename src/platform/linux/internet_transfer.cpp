@@ -14,6 +14,13 @@ namespace {
 // clock again; Cancel() cuts it short.
 constexpr int kMaxPollMs = 1000;
 constexpr long kMaxRedirects = 10;
+// curl's receive buffer: one pass over the socket takes up to this much. At
+// curl's default of 16 KiB a read of 20,000 bytes costs two receives, a pause
+// and a resume. At this size most such reads are served from the bytes set
+// aside without driving curl at all, and each receive takes what the socket
+// holds in one call. A request that reads holds this much twice: curl's
+// buffer and the block of bytes set aside.
+constexpr long kReceiveBufferSize = 256 * 1024;
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
@@ -139,6 +146,7 @@ DWORD Transfer::Start(const TransferOptions& options) {
     set(CURLOPT_CONNECTTIMEOUT_MS, long(options.connect_timeout_ms));
   }
   set(CURLOPT_NOSIGNAL, 1L);
+  set(CURLOPT_BUFFERSIZE, kReceiveBufferSize);
   // Closing a request must not wait for a name lookup still in progress.
   set(CURLOPT_QUICK_EXIT, 1L);
   set(CURLOPT_HEADERFUNCTION, &Transfer::OnHeader);
@@ -223,24 +231,40 @@ void Transfer::Body(const char* data, std::size_t size) {
     dest_ += direct;
     room_ -= direct;
   }
-  if (direct < size) {
-    aside_.insert(aside_.end(), data + direct, data + size);
-  }
+  if (direct < size) PutAside(data + direct, size - direct);
   // Stop curl from reading further into a buffer that is already full; the
-  // next Read resumes it. Only the tail of this one piece is kept aside.
+  // next Read resumes it. What curl already received is kept aside: the rest
+  // of this piece and the pieces of the same receive that follow it.
   if (room_ == 0 && !paused_) {
     paused_ = curl_easy_pause(easy_, CURLPAUSE_ALL) == CURLE_OK;
   }
 }
 
-std::size_t Transfer::TakeAside(std::uint8_t* out, std::size_t size) {
-  std::size_t n = std::min(size, aside_.size() - aside_pos_);
-  if (n != 0) std::memcpy(out, aside_.data() + aside_pos_, n);
-  aside_pos_ += n;
-  if (aside_pos_ == aside_.size()) {
-    aside_.clear();
+void Transfer::PutAside(const char* data, std::size_t size) {
+  if (aside_pos_ == aside_end_) aside_pos_ = aside_end_ = 0;
+  if (aside_capacity_ - aside_end_ < size) {
+    // Once, as a rule: curl hands over at most one receive buffer per pass,
+    // and the block is empty whenever curl is driven for a read.
+    std::size_t kept = aside_end_ - aside_pos_;
+    std::size_t capacity =
+        std::max({aside_capacity_ * 2, kept + size, std::size_t(kReceiveBufferSize)});
+    auto grown = std::make_unique_for_overwrite<std::uint8_t[]>(capacity);
+    if (kept != 0) std::memcpy(grown.get(), aside_.get() + aside_pos_, kept);
+    aside_ = std::move(grown);
+    aside_capacity_ = capacity;
     aside_pos_ = 0;
+    aside_end_ = kept;
   }
+  std::memcpy(aside_.get() + aside_end_, data, size);
+  aside_end_ += size;
+}
+
+std::size_t Transfer::TakeAside(std::uint8_t* out, std::size_t size) {
+  std::size_t n = std::min(size, aside_end_ - aside_pos_);
+  if (n == 0) return 0;
+  std::memcpy(out, aside_.get() + aside_pos_, n);
+  aside_pos_ += n;
+  if (aside_pos_ == aside_end_) aside_pos_ = aside_end_ = 0;
   return n;
 }
 

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -43,7 +44,8 @@ struct Response {
 
 // Only Cancel() may be called from any thread; the owner serialises every
 // other call. The transfer runs only while a call drives it, so an idle one
-// takes nothing more off the network than the socket buffers hold.
+// takes nothing more off the network than the socket buffers and one receive
+// buffer set aside hold.
 class Transfer {
  public:
   Transfer() = default;
@@ -84,6 +86,7 @@ class Transfer {
   template <typename Enough>
   DWORD Drive(Enough enough);
   std::size_t TakeAside(std::uint8_t* out, std::size_t size);
+  void PutAside(const char* data, std::size_t size);
 
   CURL* easy_ = nullptr;
   CURLM* multi_ = nullptr;  // also read under wake_mutex_ by Cancel()
@@ -102,8 +105,12 @@ class Transfer {
   std::uint64_t progress_ = 0;    // bumps whenever anything arrives
   std::uint8_t* dest_ = nullptr;  // the caller's buffer while a Read drives
   std::size_t room_ = 0;
-  std::vector<std::uint8_t> aside_;
+  // Bytes curl handed over beyond the caller's buffer: [aside_pos_, aside_end_)
+  // of a block of about one receive buffer, allocated once and reused.
+  std::unique_ptr<std::uint8_t[]> aside_;
+  std::size_t aside_capacity_ = 0;
   std::size_t aside_pos_ = 0;
+  std::size_t aside_end_ = 0;
 };
 
 // The WinINet-style error code for a curl result.
