@@ -51,8 +51,13 @@ void CALLBACK InternetStatusProc(HINTERNET, DWORD_PTR, DWORD status, LPVOID info
 // the wait limit. Its response is thrown away.
 bool ProbeCompletes(const char16_t* url) {
   ::InternetSetStatusCallback(static_cast<HINTERNET>(Stream.Session.load()), InternetStatusProc);
-  ::InternetOpenUrlW(static_cast<HINTERNET>(Stream.Session.load()), Wide(url), nullptr,
-                     HeadersUpToNul, RequestFlags, RequestContext);
+  const HINTERNET started =
+      ::InternetOpenUrlW(static_cast<HINTERNET>(Stream.Session.load()), Wide(url), nullptr,
+                         HeadersUpToNul, RequestFlags, RequestContext);
+  // A request refused outright (a malformed URL, say) will never report its
+  // completion: it has failed already, and the open goes on to find that out
+  // instead of waiting out the limit.
+  if (started == nullptr && ::GetLastError() != ERROR_IO_PENDING) Stream.Finished.store(1);
   std::uint32_t elapsed = 0;
   while (Stream.Finished.load() == 0) {
     if (elapsed >= WaitLimitMs) break;

@@ -68,6 +68,16 @@ TEST_F(OpenClose, AServerThatNeverAnswersFailsTheOpenAfter2000Polls) {
   EXPECT_EQ(server.Requests().size(), 1u);  // the probe only
 }
 
+TEST_F(OpenClose, AUrlRefusedOutrightFailsWithoutWaitingOutTheProbe) {
+  SetSleepDivisor(100);
+  for (const char16_t* url : {u"", u"ftp://127.0.0.1/a", u"http://127.0.0.1/\xD800"}) {
+    hostPolls = 0;
+    EXPECT_EQ(OpenStream(url), 0);
+    EXPECT_LT(hostPolls.load(), 100);
+  }
+  EXPECT_TRUE(hostEvents.empty());
+}
+
 TEST_F(OpenClose, ANullUrlAsksForTheLengthAndDisturbsNothing) {
   EXPECT_EQ(OpenStream(nullptr), 0);
   EXPECT_EQ(Position(), 0);
