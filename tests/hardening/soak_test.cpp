@@ -1,7 +1,6 @@
 // Ten thousand Open/Read/Seek/Close cycles through the exported functions:
 // afterwards the process has no more threads, descriptors or heap in use
 // than before them.
-#include <dirent.h>
 #include <malloc.h>
 
 #include <string>
@@ -10,6 +9,7 @@
 
 #include "gtest/gtest.h"
 #include "plugin_host.h"
+#include "process_resources.h"
 #include "test_server.h"
 
 namespace httpmedia::hardening {
@@ -29,14 +29,7 @@ constexpr bool Sanitized = false;
 constexpr bool Sanitized = false;
 #endif
 
-std::size_t Entries(const char* directory) {
-  std::size_t count = 0;
-  if (DIR* dir = opendir(directory)) {
-    while (readdir(dir) != nullptr) ++count;
-    closedir(dir);
-  }
-  return count;
-}
+using httpmedia::testing::DirectoryEntries;
 
 template <typename Done>
 bool Eventually(Done done) {
@@ -69,8 +62,8 @@ TEST(Soak, TenThousandCyclesLeaveNoThreadDescriptorOrMemoryBehind) {
   for (int i = 0; i < 20; ++i) cycle();  // caches and pools settle first
   ASSERT_TRUE(Eventually([&] { return server.OpenConnections() == 0; }));
   server.ClearRequests();  // the server's log is not the plug-in's memory
-  const std::size_t threads = Entries("/proc/self/task");
-  const std::size_t descriptors = Entries("/proc/self/fd");
+  const std::size_t threads = DirectoryEntries("/proc/self/task");
+  const std::size_t descriptors = DirectoryEntries("/proc/self/fd");
   const std::size_t heap = mallinfo2().uordblks;
 
   for (int i = 0; i < 10'000 && !::testing::Test::HasFatalFailure(); ++i) {
@@ -80,9 +73,9 @@ TEST(Soak, TenThousandCyclesLeaveNoThreadDescriptorOrMemoryBehind) {
   }
   ASSERT_TRUE(Eventually([&] { return server.OpenConnections() == 0; }));
   server.ClearRequests();
-  EXPECT_TRUE(Eventually([&] { return Entries("/proc/self/task") <= threads; }))
-      << Entries("/proc/self/task") << " threads, " << threads << " before";
-  EXPECT_LE(Entries("/proc/self/fd"), descriptors);
+  EXPECT_TRUE(Eventually([&] { return DirectoryEntries("/proc/self/task") <= threads; }))
+      << DirectoryEntries("/proc/self/task") << " threads, " << threads << " before";
+  EXPECT_LE(DirectoryEntries("/proc/self/fd"), descriptors);
   // Ten thousand cycles leaking as little as a hundred bytes each would show.
   EXPECT_LT(mallinfo2().uordblks, heap + 512 * 1024)
       << mallinfo2().uordblks << " bytes of heap in use, " << heap << " before";

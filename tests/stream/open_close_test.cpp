@@ -1,11 +1,11 @@
 // Opening and closing against the loopback server: the probe and the stream
 // request, the length, failures, and what Close leaves behind.
-#include <dirent.h>
 #include <malloc.h>
 
 #include <chrono>
 
 #include "engine_fixture.h"
+#include "process_resources.h"
 #include "stream/stream_ops.h"
 
 namespace httpmedia::testing {
@@ -107,15 +107,6 @@ TEST_F(OpenClose, CloseOfAStalledDownloadReturnsPromptly) {
   EXPECT_EQ(Stream.Length.load(), 0);
 }
 
-std::size_t Entries(const char* directory) {
-  std::size_t count = 0;
-  if (DIR* dir = opendir(directory)) {
-    while (readdir(dir) != nullptr) ++count;
-    closedir(dir);
-  }
-  return count;
-}
-
 TEST_F(OpenClose, AThousandCyclesLeaveNoThreadDescriptorOrMemoryBehind) {
   SetSleepDivisor(20);
   auto cycle = [&] {
@@ -126,14 +117,14 @@ TEST_F(OpenClose, AThousandCyclesLeaveNoThreadDescriptorOrMemoryBehind) {
   for (int i = 0; i < 20; ++i) cycle();  // let caches settle first
   ASSERT_TRUE(WaitUntil([&] { return server.OpenConnections() == 0; }));
   server.ClearRequests();  // the server's log is not ours to count
-  const std::size_t threads = Entries("/proc/self/task");
-  const std::size_t descriptors = Entries("/proc/self/fd");
+  const std::size_t threads = DirectoryEntries("/proc/self/task");
+  const std::size_t descriptors = DirectoryEntries("/proc/self/fd");
   const std::size_t heap = mallinfo2().uordblks;
   for (int i = 0; i < 1000 && !HasFatalFailure(); ++i) cycle();
   ASSERT_TRUE(WaitUntil([&] { return server.OpenConnections() == 0; }));
   server.ClearRequests();
-  EXPECT_TRUE(WaitUntil([&] { return Entries("/proc/self/task") <= threads; }));
-  EXPECT_LE(Entries("/proc/self/fd"), descriptors);
+  EXPECT_TRUE(WaitUntil([&] { return DirectoryEntries("/proc/self/task") <= threads; }));
+  EXPECT_LE(DirectoryEntries("/proc/self/fd"), descriptors);
   EXPECT_LT(mallinfo2().uordblks, heap + 256 * 1024);
 }
 
