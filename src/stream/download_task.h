@@ -22,11 +22,4 @@ bool StartDownloadTask();
 void StopDownloadTask();
 std::uint32_t DownloadThreadProc();
 
-enum class Admission { Transfer, Idle, Wrap };
-
-// Whether the next round may fetch a chunk, from the reader's and writer's
-// lap bases, the write offset, the host's position and the stream length.
-Admission Admit(std::int64_t readerLapBase, std::int64_t writerLapBase, std::int64_t writeOffset,
-                std::int64_t position, std::int64_t length);
-
 }  // namespace httpmedia

@@ -1,46 +1,14 @@
 #include "stream/range_request.h"
 
-#include <string>
-
 #include "boundary/system_services.h"
 #include "stream/download_task.h"
-#include "stream/request_flags.h"
-#include "stream/response_info.h"
+#include "stream/http_request.h"
+#include "stream/ring.h"
 
 namespace httpmedia {
 
-namespace {
-
-// Written by Open before any download starts, read by the host's calls and
-// the download thread while the stream is open.
-std::u16string streamUrl;
-
-constexpr std::uint32_t PartialContent = 206;
-
-// The request for the body from `first` on, when the server answers with
-// exactly that part of the stream; null otherwise.
-InternetHandle OpenRangeRequest(std::int64_t first) {
-  const std::string header = "Range: bytes=" + std::to_string(first) + "-\r\n";
-  const std::u16string wideHeader(header.begin(), header.end());
-  HINTERNET request =
-      ::InternetOpenUrlW(static_cast<HINTERNET>(Stream.Session.load()), Wide(streamUrl.c_str()),
-                         Wide(wideHeader.c_str()), HeadersUpToNul, RequestFlags, RequestContext);
-  if (request == nullptr) return nullptr;
-  const std::optional<ContentRange> range = ResponseContentRange(request);
-  const std::int64_t length = Stream.Length.load();
-  const bool exact = ResponseStatus(request) == PartialContent && range && range->first == first &&
-                     range->last == length - 1 && (!range->total || *range->total == length);
-  if (!exact) {
-    CloseInternetHandle(request);
-    return nullptr;
-  }
-  return request;
-}
-
-}  // namespace
-
 void RememberStream(const char16_t* url, bool lengthKnown, bool rangesAccepted) {
-  streamUrl = url;
+  Stream.Url = url;
   Stream.LengthKnown.store(lengthKnown ? 1 : 0);
   Stream.RangesAccepted.store(lengthKnown && rangesAccepted ? 1 : 0);
 }
@@ -52,18 +20,15 @@ bool RangeServes(std::int64_t position) {
 }
 
 bool RestartAt(std::int64_t position) {
-  const InternetHandle request = OpenRangeRequest(position);
+  const InternetHandle request =
+      OpenRangeRequest(Stream.Session.load(), Stream.Url.c_str(), position, Stream.Length.load());
   if (request == nullptr) {
     Stream.RangesAccepted.store(0);
     return false;
   }
   StopDownloadTask();
   // No download runs now: the ring starts afresh at the position.
-  Stream.DownloadStart.store(static_cast<std::int32_t>(position));
-  Stream.ReaderLapBase.store(static_cast<std::int32_t>(position));
-  Stream.WriterLapBase.store(static_cast<std::int32_t>(position));
-  Stream.WriteOffset.store(0);
-  Stream.TransferEnd.store(static_cast<std::int32_t>(position));
+  ResetLaps(static_cast<std::int32_t>(position));
   Stream.StreamEnded.store(0);
   Stream.Request.store(request);
   if (!StartDownloadTask()) {
@@ -84,7 +49,8 @@ bool ResumeAfterDrop(InternetHandle broken) {
     sys::Sleep(pause);
     // Close or a restart withdrew the request: nothing to resume.
     if (Stream.Request.load() != broken) return false;
-    const InternetHandle resumed = OpenRangeRequest(DownloadEnd());
+    const InternetHandle resumed = OpenRangeRequest(Stream.Session.load(), Stream.Url.c_str(),
+                                                    DownloadEnd(), Stream.Length.load());
     if (resumed == nullptr) continue;
     InternetHandle expected = broken;
     if (!Stream.Request.compare_exchange_strong(expected, resumed)) {

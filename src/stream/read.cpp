@@ -5,7 +5,9 @@
 
 #include "boundary/system_services.h"
 #include "stream/download_wait.h"
+#include "stream/invariants.h"
 #include "stream/range_request.h"
+#include "stream/ring.h"
 #include "stream/stream_ops.h"
 #include "stream/stream_state.h"
 
@@ -18,7 +20,10 @@ namespace {
 bool CopyOut(std::int64_t position, std::int64_t count, std::int64_t readerLapBase,
              std::uint8_t* destination) {
   const std::optional<std::int32_t> offset = RingOffsetOf(position, readerLapBase);
-  if (!offset || *offset + count > RingSize || position < WindowFloor()) return false;
+  if (!offset || position < WindowFloor()) return false;
+  // The pieces of a read never span a lap boundary.
+  HTTPMEDIA_ASSERT(count > 0 && *offset + count <= RingSize, "a copy stays inside the ring");
+  if (*offset + count > RingSize) return false;
   std::memcpy(destination, Stream.Ring.load() + *offset, static_cast<std::size_t>(count));
   return true;
 }
@@ -26,6 +31,7 @@ bool CopyOut(std::int64_t position, std::int64_t count, std::int64_t readerLapBa
 }  // namespace
 
 std::int32_t ReadStream(void* buffer, std::int32_t count) {
+  CheckOpenStream();
   if (count < 0 || (count > 0 && buffer == nullptr)) return 0;
   const std::int64_t length = Stream.Length.load();
   std::int64_t position = Stream.Position.load();
@@ -79,11 +85,7 @@ std::int32_t ReadStream(void* buffer, std::int32_t count) {
       position += piece;
       Stream.Position.store(static_cast<std::int32_t>(position));
     }
-    if (remaining > 0 && position >= lapBase + RingSize) {
-      const std::int32_t writerLapBase = Stream.WriterLapBase.load();
-      if (writerLapBase == lapBase) break;  // nothing to cross into
-      Stream.ReaderLapBase.store(writerLapBase);
-    }
+    if (remaining > 0 && position >= lapBase + RingSize && !CrossIntoWriterLap()) break;
   }
   return static_cast<std::int32_t>(destination - start);
 }

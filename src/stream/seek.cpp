@@ -5,6 +5,7 @@
 #include "boundary/system_services.h"
 #include "stream/download_wait.h"
 #include "stream/range_request.h"
+#include "stream/ring.h"
 #include "stream/stream_ops.h"
 #include "stream/stream_state.h"
 
@@ -67,6 +68,7 @@ std::int32_t SeekFromCurrent(std::int32_t offset) {
 }  // namespace
 
 std::int32_t SeekStream(std::int32_t offset, std::int32_t origin) {
+  CheckOpenStream();
   sys::OwnerWindow();  // taken as a read takes it; a seek's time-out does not use it
   if (origin == FromStart) return SeekFromStart(offset);
   if (origin == FromCurrent) {

@@ -1,10 +1,10 @@
 // The one stream's record, shared by the host's calls and the download
-// thread, and the rules that map stream positions onto the ring.
+// thread. The rules that map its positions onto the ring are in ring.h.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
-#include <optional>
+#include <string>
 
 #include "boundary/system_services.h"
 
@@ -29,6 +29,7 @@ struct StreamState {
   std::atomic<InternetHandle> Session{nullptr};
   // The request whose body is downloaded; null tells the download to stop.
   std::atomic<InternetHandle> Request{nullptr};
+  // Non-zero exactly while a ring is held (see CheckOpenStream).
   std::atomic<std::int32_t> Length{0};
   // The host's position in the stream.
   std::atomic<std::int32_t> Position{0};
@@ -57,31 +58,19 @@ struct StreamState {
   std::atomic<sys::MutexHandle> ChunkMutex{nullptr};
   std::atomic<sys::ThreadHandle> DownloadThread{nullptr};
   std::atomic<std::uint32_t> StreamEnded{0};
-  // During Open: the probe request completed. Afterwards: the download ended.
+  // Two meanings over the stream's life: during Open, the probe request
+  // completed; afterwards, the download task ended.
   std::atomic<std::uint32_t> Finished{0};
+  // The URL the host opened, which range requests ask for again. Written by
+  // Open before any download starts; only read while the stream is open.
+  std::u16string Url;
 };
 
 extern StreamState Stream;
 
-// Stream position just past the last downloaded byte. WriterLapBase is read
-// before WriteOffset, so that against a writer wrap (offset stored before the
-// base) the result is momentarily too low, never too high.
-std::int64_t DownloadEnd();
-
-// Ring offset holding stream position p, by the reader's lap (L <= p < L +
-// RingSize: p - L) or the previous lap (L - RingSize <= p < L: p - L +
-// RingSize), with L = ReaderLapBase; nothing for any other position, nor
-// for a negative one.
-std::optional<std::int32_t> RingOffsetOf(std::int64_t position, std::int64_t readerLapBase);
-
-// Lowest stream position whose bytes the ring can hand out now: below it
-// they have been overwritten, may be being overwritten by the transfer in
-// flight, or are next in the writer's way.
-std::int64_t WindowFloor();
-
-// A host position past the end of the reader's lap while the writer is a lap
-// ahead moves the reader into the writer's lap: the writer starts its next
-// lap only from there, so a far target is reached at network speed.
-void FollowWriterLap(std::int64_t position);
+// Asserts the rule by which the host's calls tell an open stream from none:
+// Length is non-zero exactly while a ring is held. It holds between any two
+// of the host's calls.
+void CheckOpenStream();
 
 }  // namespace httpmedia

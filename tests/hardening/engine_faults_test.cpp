@@ -8,7 +8,7 @@
 
 #include "boundary/system_services.h"
 #include "engine_fixture.h"
-#include "stream/request_flags.h"
+#include "stream/http_request.h"
 #include "stream/stream_ops.h"
 
 namespace httpmedia::testing {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "stream/ring.h"
 #include "stream/stream_state.h"
 #include "test_server.h"
 

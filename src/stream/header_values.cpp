@@ -1,10 +1,7 @@
-#include "stream/response_info.h"
+#include "stream/header_values.h"
 
 #include <algorithm>
 #include <limits>
-#include <string>
-
-#include "platform/platform_api.h"
 
 namespace httpmedia {
 
@@ -29,26 +26,7 @@ std::optional<std::int64_t> ParseDecimal(std::u16string_view digits, std::int64_
   return result;
 }
 
-// A header's value as text; empty when the response has none (or one too
-// long to be any value we interpret).
-std::u16string QueryText(InternetHandle request, DWORD level) {
-  char16_t text[128] = {};
-  DWORD size = sizeof(text) - sizeof(char16_t);
-  if (!::HttpQueryInfoW(static_cast<HINTERNET>(request), level, text, &size, nullptr)) return {};
-  return std::u16string(text, std::min<std::size_t>(size / sizeof(char16_t), 127));
-}
-
 }  // namespace
-
-std::uint32_t ResponseStatus(InternetHandle request) {
-  DWORD status = 0;
-  DWORD size = sizeof(status);
-  if (!::HttpQueryInfoW(static_cast<HINTERNET>(request),
-                        HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr)) {
-    return 0;
-  }
-  return status;
-}
 
 std::optional<std::int32_t> ParseContentLength(std::u16string_view value) {
   const std::optional<std::int64_t> number =
@@ -57,24 +35,7 @@ std::optional<std::int32_t> ParseContentLength(std::u16string_view value) {
   return static_cast<std::int32_t>(*number);
 }
 
-std::optional<std::int32_t> ResponseContentLength(InternetHandle request) {
-  DWORD number = 0;
-  DWORD size = sizeof(number);
-  if (!::HttpQueryInfoW(static_cast<HINTERNET>(request),
-                        HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &number, &size,
-                        nullptr)) {
-    return std::nullopt;
-  }
-  // The number alone cannot show a value that overflowed or a header that is
-  // not a number at all; the header's text can.
-  const std::optional<std::int32_t> parsed =
-      ParseContentLength(QueryText(request, HTTP_QUERY_CONTENT_LENGTH));
-  if (!parsed || static_cast<DWORD>(*parsed) != number) return std::nullopt;
-  return parsed;
-}
-
-bool AcceptsByteRanges(InternetHandle request) {
-  const std::u16string value = QueryText(request, HTTP_QUERY_ACCEPT_RANGES);
+bool NamesByteRanges(std::u16string_view value) {
   const std::u16string_view unit = Trimmed(value);
   constexpr std::u16string_view Bytes = u"bytes";
   return std::equal(unit.begin(), unit.end(), Bytes.begin(), Bytes.end(),
@@ -103,10 +64,6 @@ std::optional<ContentRange> ParseContentRange(std::u16string_view value) {
     if (!range.total || *range.total <= *last) return std::nullopt;
   }
   return range;
-}
-
-std::optional<ContentRange> ResponseContentRange(InternetHandle request) {
-  return ParseContentRange(QueryText(request, HTTP_QUERY_CONTENT_RANGE));
 }
 
 }  // namespace httpmedia

@@ -1,6 +1,7 @@
 // Where stream positions sit in the ring, and when the download may fetch.
+#include "stream/ring.h"
+
 #include "gtest/gtest.h"
-#include "stream/download_task.h"
 #include "stream/stream_state.h"
 
 namespace httpmedia {
@@ -80,6 +81,17 @@ TEST(WriterLap, AReaderPastItsLapMovesIntoTheWriterLapOnlyWhenItIsAhead) {
   Stream.ReaderLapBase = 0;
   Stream.WriterLapBase = 0;
 }
+
+#if defined(HTTPMEDIA_CHECK_INVARIANTS)
+TEST(RingRulesDeathTest, ABrokenLapRuleStopsTheProcessNamingTheRule) {
+  EXPECT_DEATH(
+      {
+        Stream.WriterLapBase = 2 * RingSize;  // two laps ahead of the reader
+        CheckLaps();
+      },
+      "broken rule: the writer is in the reader's lap or one lap ahead");
+}
+#endif
 
 }  // namespace
 }  // namespace httpmedia
