@@ -1,5 +1,7 @@
 #include "stream/download_task.h"
 
+#include <algorithm>
+
 #include "boundary/system_services.h"
 #include "stream/http_request.h"
 #include "stream/invariants.h"
@@ -22,9 +24,14 @@ RoundResult TransferChunk(sys::MutexHandle mutex, int& fruitlessResumes) {
   sys::TakeMutex(mutex);
   const std::int32_t offset = Stream.WriteOffset.load();
   const std::int32_t base = Stream.WriterLapBase.load();
-  std::int32_t wanted = Stream.ChunkSize.load();
-  if (RingSize - wanted - offset < 0) wanted = RingSize - offset;  // never past the ring's end
+  // Never past the ring's end, nor past the length: positions stay within
+  // what a signed 32-bit stream position holds, even for the largest length.
+  const std::int64_t left = static_cast<std::int64_t>(Stream.Length.load()) - base - offset;
+  const std::int32_t wanted = static_cast<std::int32_t>(
+      std::min<std::int64_t>({Stream.ChunkSize.load(), RingSize - offset, left}));
   HTTPMEDIA_ASSERT(wanted > 0 && offset + wanted <= RingSize, "a transfer stays inside the ring");
+  HTTPMEDIA_ASSERT(static_cast<std::int64_t>(base) + offset + wanted <= Stream.Length.load(),
+                   "a transfer ends within the stream's length");
 
   // Announce the bytes about to be overwritten before looking at the host's
   // position once more: either the host's read sees the announcement, or

@@ -46,8 +46,10 @@ bool ResumeAfterDrop(InternetHandle broken) {
   if (Stream.LengthKnown.load() == 0 || Stream.RangesAccepted.load() == 0) return false;
   std::uint32_t pause = ResumePauseMs;
   for (int attempt = 0; attempt < ResumeAttempts; ++attempt, pause *= 2) {
+    // Close or a restart withdrew the request: nothing to resume, and no
+    // pause to sit out first.
+    if (Stream.Request.load() != broken) return false;
     sys::Sleep(pause);
-    // Close or a restart withdrew the request: nothing to resume.
     if (Stream.Request.load() != broken) return false;
     const InternetHandle resumed = OpenRangeRequest(Stream.Session.load(), Stream.Url.c_str(),
                                                     DownloadEnd(), Stream.Length.load());

@@ -21,10 +21,17 @@ std::optional<std::int32_t> RingOffsetOf(std::int64_t position, std::int64_t rea
   return std::nullopt;
 }
 
+bool DownloadSettled() {
+  return Stream.StreamEnded.load() != 0 || DownloadEnd() >= Stream.Length.load();
+}
+
 std::int64_t WindowFloor() {
-  // The oldest byte goes too: a lap ahead, the writer treats a host exactly
-  // at its write offset as behind it and writes on over that position.
-  const std::int64_t floor = static_cast<std::int64_t>(Stream.TransferEnd.load()) - RingSize + 1;
+  // While the download may still write, the oldest byte goes too: a lap
+  // ahead, the writer treats a host exactly at its write offset as behind
+  // it and writes on over that position. A settled download writes nothing
+  // more, and every byte of its last lap stays.
+  const std::int64_t oldest = static_cast<std::int64_t>(Stream.TransferEnd.load()) - RingSize;
+  const std::int64_t floor = DownloadSettled() ? oldest : oldest + 1;
   const std::int64_t start = Stream.DownloadStart.load();
   return floor > start ? floor : start;
 }

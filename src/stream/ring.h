@@ -27,6 +27,10 @@ std::int64_t DownloadEnd();
 // for a negative one.
 std::optional<std::int32_t> RingOffsetOf(std::int64_t position, std::int64_t readerLapBase);
 
+// The download will store nothing more in this ring: it has ended, or it
+// holds everything up to the length. Only a restart elsewhere changes that.
+bool DownloadSettled();
+
 // Lowest stream position whose bytes the ring can hand out now: below it
 // they have been overwritten, may be being overwritten by the transfer in
 // flight, or are next in the writer's way.

@@ -32,6 +32,9 @@ std::int32_t SeekFromStart(std::int32_t target) {
     return Stream.WriterLapBase.load() == Stream.ReaderLapBase.load();
   };
   if (clearOfWriter() || writerInReaderLap()) return 0;
+  // A settled download never moves away: a target the ring holds is served
+  // now, and one below what it holds would be waited for in vain.
+  if (DownloadSettled()) return target >= WindowFloor() ? 0 : SeekFailed;
   const WaitResult waited = WaitForDownload([&] { return clearOfWriter() || writerInReaderLap(); });
   if (waited == WaitResult::TimedOut) return SeekFailed;
   return Stream.StreamEnded.load() != 0 ? SeekFailed : 0;

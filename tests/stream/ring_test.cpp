@@ -27,13 +27,24 @@ TEST(RingOffset, ReaderLapAndPreviousLapAtTheirEdges) {
 }
 
 TEST(DownloadEndAndWindow, FollowTheWriter) {
+  Stream.Length = 10'000'000;
   Stream.WriterLapBase = 3'000'000;
   Stream.WriteOffset = 20'000;
   Stream.TransferEnd = 3'040'000;  // a chunk in flight
   EXPECT_EQ(DownloadEnd(), 3'020'000);
   EXPECT_EQ(WindowFloor(), 40'001);
+  // Settled (everything up to the length here, or ended): the writer will
+  // not come back for the oldest byte.
+  Stream.Length = 3'020'000;
+  Stream.TransferEnd = 3'020'000;
+  EXPECT_EQ(WindowFloor(), 20'000);
+  Stream.Length = 10'000'000;
+  Stream.StreamEnded = 1;
+  EXPECT_EQ(WindowFloor(), 20'000);
+  Stream.StreamEnded = 0;
   Stream.TransferEnd = 1'000;
   EXPECT_EQ(WindowFloor(), 0);
+  Stream.Length = 0;
   Stream.WriterLapBase = 0;
   Stream.WriteOffset = 0;
   Stream.TransferEnd = 0;
