@@ -1,7 +1,7 @@
 #include "stream/download_task.h"
 
-#include "boundary/system_services.h"
 #include "platform/platform_api.h"
+#include "platform/system_services.h"
 #include "stream/range_request.h"
 #include "stream/request_flags.h"
 #include "stream/stream_state.h"

@@ -2,8 +2,8 @@
 // limit, then the stream request whose body is downloaded) and closing it.
 #include <cstdint>
 
-#include "boundary/system_services.h"
 #include "platform/platform_api.h"
+#include "platform/system_services.h"
 #include "stream/download_task.h"
 #include "stream/range_request.h"
 #include "stream/request_flags.h"

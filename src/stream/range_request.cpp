@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "boundary/system_services.h"
+#include "platform/system_services.h"
 #include "stream/download_task.h"
 #include "stream/request_flags.h"
 #include "stream/response_info.h"

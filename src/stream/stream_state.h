@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "boundary/system_services.h"
+#include "platform/system_services.h"
 
 namespace httpmedia {
 
