@@ -14,6 +14,7 @@
 
 #include "handle_object.h"
 #include "httpmedia/httpmedia_host.h"
+#include "text.h"
 
 #define HTTPMEDIA_SYS_API __attribute__((visibility("default")))
 
@@ -50,36 +51,6 @@ void* RunThread(void* object) {
 }
 
 }  // namespace
-
-std::string Utf16ToUtf8(const char16_t* text) {
-  std::string out;
-  if (text == nullptr) return out;
-  for (const char16_t* p = text; *p != 0; ++p) {
-    std::uint32_t c = *p;
-    if (c >= 0xD800 && c <= 0xDBFF && p[1] >= 0xDC00 && p[1] <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (p[1] - 0xDC00);
-      ++p;
-    } else if (c >= 0xD800 && c <= 0xDFFF) {
-      c = 0xFFFD;  // a lone surrogate has no UTF-8 form
-    }
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
-}
 
 HTTPMEDIA_SYS_API DWORD GetLastError() { return lastError; }
 HTTPMEDIA_SYS_API void SetLastError(DWORD error) { lastError = error; }
@@ -182,8 +153,9 @@ HTTPMEDIA_SYS_API HCURSOR WINAPI SetCursor(HCURSOR cursor) {
 
 HTTPMEDIA_SYS_API int WINAPI MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, unsigned type) {
   HttpMediaHostHooks current = CurrentHooks();
-  std::string text8 = Utf16ToUtf8(text);
-  std::string caption8 = Utf16ToUtf8(caption);
+  auto utf8 = [](LPCWSTR s) { return s != nullptr ? httpmedia::text::Utf16ToUtf8(s) : ""; };
+  std::string text8 = utf8(text);
+  std::string caption8 = utf8(caption);
   if (current.message_box != nullptr) {
     current.message_box(current.context, owner, text8.c_str(), caption8.c_str(), type);
   } else if (caption8.empty()) {

@@ -6,7 +6,6 @@
 #include <time.h>
 
 #include <cstdint>
-#include <string>
 
 #include "core_services.h"
 
@@ -40,6 +39,3 @@ inline timespec DeadlineAfter(DWORD milliseconds) {
 
 DWORD WaitForNamedMutex(HandleObject* object, DWORD milliseconds);
 void CloseNamedMutex(HandleObject* object);
-
-// UTF-16 to UTF-8, a lone surrogate becoming U+FFFD.
-std::string Utf16ToUtf8(const char16_t* text);

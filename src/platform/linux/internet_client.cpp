@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "internet_transfer.h"
+#include "text.h"
 
 // The library is built with hidden visibility; these are its interface.
 #define INET_API __attribute__((visibility("default")))
@@ -28,6 +29,7 @@ namespace {
 using httpmedia::inet::kNoTimeout;
 using httpmedia::inet::Transfer;
 using httpmedia::inet::TransferOptions;
+using httpmedia::text::EqualsNoCase;
 
 // ---------------------------------------------------------------------------
 // Handles
@@ -156,37 +158,12 @@ std::size_t Length(const char16_t* text, DWORD length) {
   return n;
 }
 
-// False on a lone surrogate.
-bool ToUtf8(const char16_t* text, std::size_t length, std::string* out) {
-  out->clear();
-  for (std::size_t i = 0; i < length; ++i) {
-    char32_t c = text[i];
-    if (c >= 0xDC00 && c <= 0xDFFF) return false;
-    if (c >= 0xD800 && c <= 0xDBFF) {
-      if (i + 1 == length || text[i + 1] < 0xDC00 || text[i + 1] > 0xDFFF) return false;
-      c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
-    }
-    if (c < 0x80) {
-      *out += char(c);
-    } else if (c < 0x800) {
-      *out += char(0xC0 | (c >> 6));
-      *out += char(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      *out += char(0xE0 | (c >> 12));
-      *out += char(0x80 | ((c >> 6) & 0x3F));
-      *out += char(0x80 | (c & 0x3F));
-    } else {
-      *out += char(0xF0 | (c >> 18));
-      *out += char(0x80 | ((c >> 12) & 0x3F));
-      *out += char(0x80 | ((c >> 6) & 0x3F));
-      *out += char(0x80 | (c & 0x3F));
-    }
-  }
-  return true;
-}
-
-bool ToUtf8(const char16_t* text, std::string* out) {
-  return ToUtf8(text, std::char_traits<char16_t>::length(text), out);
+// UTF-8 for text that must reach the network as given: false on a lone
+// surrogate, which no URL, header or proxy name has.
+bool ToUtf8(std::u16string_view text, std::string* out) {
+  bool replaced = false;
+  *out = httpmedia::text::Utf16ToUtf8(text, &replaced);
+  return !replaced;
 }
 
 // An http or https URL as curl wants it: spaces and non-ASCII characters
@@ -196,9 +173,10 @@ DWORD PrepareUrl(const char16_t* url16, std::string* url) {
   if (!ToUtf8(url16, &raw)) return ERROR_INTERNET_INVALID_URL;
   std::size_t colon = raw.find(':');
   if (colon == std::string::npos || colon == 0) return ERROR_INTERNET_INVALID_URL;
-  std::string scheme = raw.substr(0, colon);
-  for (char& c : scheme) c = (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
-  if (scheme != "http" && scheme != "https") return ERROR_INTERNET_UNRECOGNIZED_SCHEME;
+  const std::string_view scheme = std::string_view(raw).substr(0, colon);
+  if (!EqualsNoCase(scheme, "http") && !EqualsNoCase(scheme, "https")) {
+    return ERROR_INTERNET_UNRECOGNIZED_SCHEME;
+  }
   if (raw.compare(colon + 1, 2, "//") != 0) return ERROR_INTERNET_INVALID_URL;
 
   std::size_t host_end = raw.find_first_of("/?#", colon + 3);
@@ -229,7 +207,7 @@ DWORD PrepareUrl(const char16_t* url16, std::string* url) {
 DWORD ParseHeaders(const char16_t* headers, DWORD length, std::vector<std::string>* lines) {
   if (!headers || length == 0) return ERROR_SUCCESS;
   std::string text;
-  if (!ToUtf8(headers, Length(headers, length), &text)) return ERROR_INVALID_PARAMETER;
+  if (!ToUtf8({headers, Length(headers, length)}, &text)) return ERROR_INVALID_PARAMETER;
   std::size_t start = 0;
   while (start < text.size()) {
     std::size_t end = text.find('\n', start);
@@ -278,14 +256,9 @@ DWORD AwaitResponse(Request& request) {
   std::lock_guard<std::mutex> lock(request.io);
   DWORD error = request.transfer.AwaitHeaders();
   if (error != ERROR_SUCCESS) return error;
-  constexpr std::string_view kContentLength = "content-length";
-  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
   const std::string* first = nullptr;
   for (const auto& [name, value] : request.transfer.Final().headers) {
-    if (!std::equal(name.begin(), name.end(), kContentLength.begin(), kContentLength.end(),
-                    [&](char a, char b) { return lower(a) == b; })) {
-      continue;
-    }
+    if (!EqualsNoCase(name, "Content-Length")) continue;
     if (first != nullptr && value != *first) return ERROR_HTTP_INVALID_SERVER_RESPONSE;
     first = &value;
   }

@@ -14,8 +14,10 @@
 #include <atomic>
 #include <cerrno>
 #include <new>
+#include <string>
 
 #include "handle_object.h"
+#include "text.h"
 
 #define HTTPMEDIA_SYS_API __attribute__((visibility("default")))
 
@@ -37,7 +39,7 @@ struct NamedMutexObject : HandleObject {
 // and make anything that could break that component harmless.
 std::string SharedObjectName(const char16_t* name) {
   std::string result = "/httpmedia-mutex-";
-  for (char c : Utf16ToUtf8(name)) result += (c == '/' || c == '\0') ? '_' : c;
+  for (char c : httpmedia::text::Utf16ToUtf8(name)) result += (c == '/' || c == '\0') ? '_' : c;
   return result;
 }
 
