@@ -18,6 +18,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "handle_table.h"
 #include "internet_transfer.h"
 #include "text.h"
 
@@ -92,42 +93,12 @@ struct Request final : Handle {
   std::thread worker;
 };
 
-class HandleTable {
- public:
-  HINTERNET Add(const std::shared_ptr<Handle>& handle) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    next_ += 8;
-    handle->self = reinterpret_cast<HINTERNET>(next_);
-    handles_.emplace(next_, handle);
-    return handle->self;
-  }
-
-  std::shared_ptr<Handle> Find(HINTERNET handle) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto it = handles_.find(reinterpret_cast<std::uintptr_t>(handle));
-    return it == handles_.end() ? nullptr : it->second;
-  }
-
-  std::shared_ptr<Handle> Take(HINTERNET handle) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto it = handles_.find(reinterpret_cast<std::uintptr_t>(handle));
-    if (it == handles_.end()) return nullptr;
-    std::shared_ptr<Handle> taken = std::move(it->second);
-    handles_.erase(it);
-    return taken;
-  }
-
- private:
-  std::mutex mutex_;
-  std::unordered_map<std::uintptr_t, std::shared_ptr<Handle>> handles_;
-  // Values never come back, so a stale handle cannot reach a new object.
-  std::uintptr_t next_ = 0x10000;
-};
+using HandleTable = httpmedia::platform::HandleTable<Handle>;
 
 HandleTable& Handles() {
   // Never destroyed: callers' threads may still be closing handles while the
-  // process exits.
-  static HandleTable* table = new HandleTable;
+  // process exits. Values are 0 modulo 8; the system services' are 4.
+  static HandleTable* table = new HandleTable(0x10008);
   return *table;
 }
 
