@@ -16,6 +16,7 @@
 
 #include "handle_object.h"
 #include "httpmedia/httpmedia_host.h"
+#include "test_hooks.h"
 #include "text.h"
 
 #define HTTPMEDIA_SYS_API __attribute__((visibility("default")))
