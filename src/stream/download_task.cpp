@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "boundary/system_services.h"
+#include "platform/system_services.h"
 #include "stream/http_request.h"
 #include "stream/invariants.h"
 #include "stream/range_request.h"

@@ -1,6 +1,6 @@
 #include "stream/download_wait.h"
 
-#include "boundary/system_services.h"
+#include "platform/system_services.h"
 #include "stream/stream_state.h"
 
 namespace httpmedia {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <string>
 
-#include "boundary/system_services.h"
+#include "platform/system_services.h"
 #include "platform/platform_api.h"
 
 namespace httpmedia {

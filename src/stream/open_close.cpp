@@ -2,7 +2,7 @@
 // limit, then the stream request whose body is downloaded) and closing it.
 #include <cstdint>
 
-#include "boundary/system_services.h"
+#include "platform/system_services.h"
 #include "stream/download_task.h"
 #include "stream/http_request.h"
 #include "stream/range_request.h"

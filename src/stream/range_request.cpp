@@ -1,6 +1,6 @@
 #include "stream/range_request.h"
 
-#include "boundary/system_services.h"
+#include "platform/system_services.h"
 #include "stream/download_task.h"
 #include "stream/http_request.h"
 #include "stream/ring.h"

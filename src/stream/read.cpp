@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "boundary/system_services.h"
+#include "platform/system_services.h"
 #include "stream/download_wait.h"
 #include "stream/invariants.h"
 #include "stream/range_request.h"

@@ -2,7 +2,7 @@
 // to overwrite or has not yet reached the target.
 #include <limits>
 
-#include "boundary/system_services.h"
+#include "platform/system_services.h"
 #include "stream/download_wait.h"
 #include "stream/range_request.h"
 #include "stream/ring.h"

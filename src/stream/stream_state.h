@@ -6,7 +6,8 @@
 #include <cstdint>
 #include <string>
 
-#include "boundary/system_services.h"
+#include "httpmedia/httpmedia.h"
+#include "platform/system_services.h"
 
 namespace httpmedia {
 
@@ -20,7 +21,7 @@ inline constexpr std::int32_t SeekMargin = 100'000;
 inline constexpr std::uint32_t WaitLimitMs = 20'000;
 inline constexpr std::uint32_t PollMs = 10;
 inline constexpr std::uint32_t ClosePollMs = 100;
-inline constexpr std::int32_t FallbackLength = 1'400'000'000;
+inline constexpr std::int32_t FallbackLength = HTTPMEDIA_UNKNOWN_LENGTH;
 
 // Every word is read and written whole by both threads; sequentially
 // consistent atomics keep the two stores of each lap transition in order for

@@ -6,8 +6,8 @@
 #include <thread>
 #include <vector>
 
-#include "boundary/system_services.h"
 #include "engine_fixture.h"
+#include "platform/system_services.h"
 #include "stream/http_request.h"
 #include "stream/stream_ops.h"
 

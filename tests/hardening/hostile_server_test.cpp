@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "httpmedia/httpmedia.h"
 #include "internet_client.h"
 #include "plugin_host.h"
 #include "refusing_port.h"
@@ -18,8 +19,6 @@ namespace {
 
 using httpmedia::testing::FirstBodyMismatch;
 using httpmedia::testing::TestServer;
-
-constexpr std::int32_t FallbackLength = 1'400'000'000;
 
 enum class Outcome {
   FailedOpen,  // Open returns 0, and nothing is delivered
@@ -65,7 +64,7 @@ const Row Rows[] = {
     {"ContentLengthNotANumber", "size=300000&content_length=abc", Outcome::FailedOpen, 0, 0,
      OpenFails(ERROR_HTTP_INVALID_SERVER_RESPONSE)},
     {"ContentLengthBeyond32Bits", "size=300000&content_length=99999999999", Outcome::Body,
-     FallbackLength, Size, Reads(Size, ERROR_INTERNET_CONNECTION_ABORTED)},
+     HTTPMEDIA_UNKNOWN_LENGTH, Size, Reads(Size, ERROR_INTERNET_CONNECTION_ABORTED)},
     {"TwoDifferentContentLengths", "size=300000&content_length=300000&content_length2=150000",
      Outcome::FailedOpen, 0, 0, OpenFails(ERROR_HTTP_INVALID_SERVER_RESPONSE)},
     {"TwoEqualContentLengths", "size=300000&content_length=300000&content_length2=300000",

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "body.h"
+#include "httpmedia/httpmedia.h"
 #include "plugin_host.h"
 
 namespace httpmedia::hardening {
@@ -20,7 +21,6 @@ namespace {
 
 using httpmedia::testing::FirstBodyMismatch;
 
-constexpr std::int32_t FallbackLength = 1'400'000'000;
 constexpr std::int32_t Int32Min = std::numeric_limits<std::int32_t>::min();
 constexpr std::int32_t Int32Max = std::numeric_limits<std::int32_t>::max();
 // No body is larger, so a buffer of this size holds whatever any read can
@@ -121,7 +121,7 @@ class Driver {
 
   std::string Body(std::int64_t size, const std::string& shape, Expected* expected) {
     *expected = {static_cast<std::int32_t>(size), size};
-    if (shape.find("framing") != std::string::npos) expected->length = FallbackLength;
+    if (shape.find("framing") != std::string::npos) expected->length = HTTPMEDIA_UNKNOWN_LENGTH;
     if (size == 0) *expected = {};  // an empty body is no stream
     return "/m?size=" + std::to_string(size) + shape;
   }

@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "httpmedia/httpmedia_host.h"
+#include "platform/linux/test_hooks.h"
 #include "stream/stream_ops.h"
 
 namespace httpmedia::testing {

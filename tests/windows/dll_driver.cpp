@@ -19,12 +19,11 @@
 #include <vector>
 
 #include "body.h"
+#include "httpmedia/httpmedia.h"
 
 namespace {
 
 using httpmedia::testing::FirstBodyMismatch;
-
-constexpr std::int32_t FallbackLength = 1'400'000'000;
 
 using ReadFunction = std::int32_t(WINAPI*)(void*, std::int32_t);
 using SeekFunction = std::int32_t(WINAPI*)(std::int32_t, std::int32_t);
@@ -168,7 +167,7 @@ class Cases {
   void NoLength() {
     for (const char* framing : {"close", "chunked"}) {
       ExpectEqual(Open(std::string("/nolength.bin?size=3500000&framing=") + framing),
-                  FallbackLength, (std::string("open, framing=") + framing).c_str());
+                  HTTPMEDIA_UNKNOWN_LENGTH, (std::string("open, framing=") + framing).c_str());
       ExpectEqual(ReadToEnd(3), 3'500'000, (std::string("delivered, framing=") + framing).c_str());
       ExpectEqual(p_.close(), 0, "close");
     }
@@ -179,7 +178,7 @@ class Cases {
   void OversizedLength() {
     for (const char* value : {"99999999999", "2147483648", "4294967296"}) {
       ExpectEqual(Open(std::string("/oversized.bin?size=300000&content_length=") + value),
-                  FallbackLength, (std::string("open, Content-Length ") + value).c_str());
+                  HTTPMEDIA_UNKNOWN_LENGTH, (std::string("open, Content-Length ") + value).c_str());
       ExpectEqual(ReadToEnd(4), 300'000,
                   (std::string("delivered, Content-Length ") + value).c_str());
       p_.close();
@@ -342,7 +341,8 @@ CaseTable AllCases(Cases& cases) {
       {"randomised-chunked",
        [&] {
          for (std::uint32_t seed : {77u, 31337u})
-           cases.Randomised("size=10000000&framing=chunked", 10'000'000, FallbackLength, seed);
+           cases.Randomised("size=10000000&framing=chunked", 10'000'000, HTTPMEDIA_UNKNOWN_LENGTH,
+                            seed);
        }},
   };
 }
