@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <string>
 
-#include "platform/system_services.h"
 #include "platform/platform_api.h"
+#include "platform/system_services.h"
 
 namespace httpmedia {
 
@@ -146,6 +146,12 @@ std::optional<std::int32_t> ResponseContentLength(InternetHandle request) {
 
 bool AcceptsByteRanges(InternetHandle request) {
   return NamesByteRanges(QueryText(request, HTTP_QUERY_ACCEPT_RANGES));
+}
+
+std::u16string ResponseValidator(InternetHandle request) {
+  const std::u16string etag = QueryText(request, HTTP_QUERY_ETAG);
+  if (!etag.empty() && etag.rfind(u"W/", 0) != 0) return etag;
+  return QueryText(request, HTTP_QUERY_LAST_MODIFIED);
 }
 
 std::optional<ContentRange> ResponseContentRange(InternetHandle request) {

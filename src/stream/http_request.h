@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include "stream/header_values.h"
 #include "stream/stream_state.h"
@@ -47,6 +48,11 @@ std::optional<std::int32_t> ResponseContentLength(InternetHandle request);
 
 // Whether the response says the server serves byte ranges of it.
 bool AcceptsByteRanges(InternetHandle request);
+
+// What tells this version of the resource from any other: the response's
+// strong ETag, or its Last-Modified date when it has no strong ETag; empty
+// when it has neither. A weak ETag does not promise the same bytes.
+std::u16string ResponseValidator(InternetHandle request);
 
 // The response's Content-Range, when it has a well-formed one.
 std::optional<ContentRange> ResponseContentRange(InternetHandle request);

@@ -65,6 +65,9 @@ struct StreamState {
   // The URL the host opened, which range requests ask for again. Written by
   // Open before any download starts; only read while the stream is open.
   std::u16string Url;
+  // The stream response's validator (ResponseValidator), empty when it gave
+  // none; written and read as Url is.
+  std::u16string Validator;
 };
 
 extern StreamState Stream;

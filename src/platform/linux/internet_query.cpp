@@ -41,6 +41,15 @@ INET_API BOOL WINAPI HttpQueryInfoW(HINTERNET handle, DWORD infoLevel, LPVOID bu
     case HTTP_QUERY_CONTENT_RANGE:
       found = response.Find("Content-Range");
       break;
+    case HTTP_QUERY_ETAG:
+      found = response.Find("ETag");
+      break;
+    case HTTP_QUERY_LAST_MODIFIED:
+      found = response.Find("Last-Modified");
+      break;
+    case HTTP_QUERY_RETRY_AFTER:
+      found = response.Find("Retry-After");
+      break;
     default:
       return fail(ERROR_INVALID_PARAMETER);
   }
