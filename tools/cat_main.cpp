@@ -13,6 +13,7 @@
 
 #include "cat_options.h"
 #include "console.h"
+#include "httpmedia/httpmedia.h"
 #include "plugin_loader.h"
 #include "progress.h"
 #include "sample_media.h"
