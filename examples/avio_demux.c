@@ -287,9 +287,8 @@ done:
     av_freep(&io->buffer);
     avio_context_free(&io);
   }
-  if (plugin.library != NULL) {
-    plugin.close();
-    dlclose(plugin.library);
-  }
+  /* Closed, but not unloaded: like a player, the program keeps its input
+   * plug-in loaded until it exits. */
+  if (plugin.library != NULL) plugin.close();
   return code;
 }
