@@ -10,6 +10,8 @@
 
 #include <stdint.h>
 
+#include "httpmedia_version.h"
+
 #if defined(_WIN32)
 #define HTTPMEDIA_CALL __stdcall
 #define HTTPMEDIA_EXPORT

@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -197,6 +198,7 @@ struct Options {
   Ranges ranges = Ranges::kIgnore;
   bool advertise_ranges = false;
   std::optional<std::string> content_length;
+  std::optional<std::string> file;
   // Hostile answers.
   std::optional<std::string> content_length2;
   std::uint64_t header_line = 0;
@@ -263,6 +265,8 @@ std::optional<std::string> ParseOptions(const std::vector<QueryParam>& params, O
       options->advertise_ranges = v != "0";
     } else if (p.key == "content_length") {
       options->content_length = v;
+    } else if (p.key == "file") {
+      options->file = v;
     } else if (p.key == "content_length2") {
       options->content_length2 = v;
     } else if (p.key == "header_line") {
@@ -328,6 +332,17 @@ std::string Hex(std::uint64_t n) {
   const auto [end, ec] = std::to_chars(buf, buf + sizeof(buf), n, 16);
   return std::string(buf, end);
 }
+
+// The file a file= answer reads from, closed with the answer.
+struct FileDescriptor {
+  int fd = -1;
+  FileDescriptor() = default;
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() {
+    if (fd >= 0) ::close(fd);
+  }
+};
 
 // Socket I/O for one connection. Every wait also watches the stop pipe, so a
 // stopping server ends stalls, throttles and writes blocked on a client that
@@ -786,7 +801,17 @@ TestServer::Impl::After TestServer::Impl::AnswerText(Socket& socket, bool head, 
 TestServer::Impl::After TestServer::Impl::AnswerBody(Socket& socket, const RecordedRequest& request,
                                                      const Options& options, bool keep_alive) {
   const bool head = request.method == "HEAD";
-  const std::uint64_t total = options.size;
+  // A file served in place of the pattern: its own size, read as it goes out.
+  FileDescriptor file;
+  std::uint64_t total = options.size;
+  if (options.file) {
+    file.fd = ::open(options.file->c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat info {};
+    if (file.fd < 0 || ::fstat(file.fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+      return AnswerText(socket, head, 404, "", "cannot read " + *options.file + "\n", keep_alive);
+    }
+    total = static_cast<std::uint64_t>(info.st_size);
+  }
   std::uint64_t first = 0;
   std::uint64_t length = total;
   int status = options.status != 0 ? options.status : 200;
@@ -877,7 +902,15 @@ TestServer::Impl::After TestServer::Impl::AnswerBody(Socket& socket, const Recor
       chunk_left -= span;
       if (chunk_left == 0) suffix = "\r\n";
     }
-    FillBody(first + sent, buffer.data(), span);
+    if (file.fd >= 0) {
+      // A short read means the file shrank under the server: cut the answer.
+      if (::pread(file.fd, buffer.data(), span, static_cast<off_t>(first + sent)) !=
+          static_cast<ssize_t>(span)) {
+        return After::kClose;
+      }
+    } else {
+      FillBody(first + sent, buffer.data(), span);
+    }
     if (!socket.Send(prefix, {reinterpret_cast<const char*>(buffer.data()), span}, suffix)) {
       return After::kClose;
     }

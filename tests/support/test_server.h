@@ -30,6 +30,9 @@
 //   content_length=RAW  send RAW (URL-decoded) as the Content-Length value;
 //                       the body is still `size` bytes, then the connection
 //                       closes
+//   file=PATH           serve the bytes of the file at PATH (URL-decoded)
+//                       instead of the body pattern; its size replaces
+//                       `size`, and a file that cannot be read gets 404
 // Hostile answers, for tests of what a client does with them:
 //   content_length2=RAW a second Content-Length header with the value RAW
 //                       (after the first, whatever that is); the connection

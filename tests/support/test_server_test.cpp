@@ -382,6 +382,23 @@ TEST(TestServerRanges, HonouredOnlyWhenAskedForAndRefusedOnRequest) {
   std::string rest;
   EXPECT_EQ(client.ReadToEnd(&rest, 2000ms), RawClient::End::kEof);
   EXPECT_EQ(rest, Body(200, 50));
+
+  // file= serves a file's bytes at its own size, ranges included; a file
+  // that cannot be read gets 404.
+  const std::filesystem::path file =
+      std::filesystem::temp_directory_path() / ("httpmedia-served-" + std::to_string(::getpid()));
+  const std::string content = "0123456789abcdef" + Body(0, 70000);
+  std::ofstream(file, std::ios::binary) << content;
+  const std::string served = server.Url("/f?ranges=1&size=5&file=" + file.string());
+  r = CurlGet(served);
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.body, content);
+  r = CurlGet(served, "10-19");
+  EXPECT_EQ(r.status, 206);
+  EXPECT_EQ(r.body, content.substr(10, 10));
+  EXPECT_EQ(CurlGet(server.Url("/f?framing=chunked&file=" + file.string())).body, content);
+  std::filesystem::remove(file);
+  EXPECT_EQ(CurlGet(served).status, 404);
 }
 
 TEST(TestServerAnswers, RedirectsAndStatusesReachARealClient) {
