@@ -31,10 +31,6 @@
 #define HTTPMEDIA_DEMUX_PLUGIN "libhttpmedia.so"
 #endif
 
-/* The length InputMediaOpen reports when the server sent no Content-Length:
- * a stand-in, not the stream's size. */
-#define UNKNOWN_LENGTH 1400000000
-
 enum { EXIT_OPEN_FAILED = 1, EXIT_DEMUX_FAILED = 2, EXIT_USAGE = 64 };
 
 /* The four functions a player looks up, and the open stream's length. */
@@ -247,7 +243,7 @@ int main(int argc, char** argv) {
       fprintf(stderr, "httpmedia-demux: the plug-in could not open %s\n", input);
       goto done;
     }
-    plugin.length = length == UNKNOWN_LENGTH ? -1 : length;
+    plugin.length = length == HTTPMEDIA_UNKNOWN_LENGTH ? -1 : length;
 
     /* The I/O context owns its buffer; libavformat may replace it, so it is
      * freed through the context at the end, never through this pointer. */
