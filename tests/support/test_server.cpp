@@ -19,6 +19,7 @@
 #include <chrono>
 #include <cstring>
 #include <list>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -199,6 +200,11 @@ struct Options {
   bool advertise_ranges = false;
   std::optional<std::string> content_length;
   std::optional<std::string> file;
+  std::optional<std::string> etag;
+  std::optional<std::string> last_modified;
+  std::optional<std::uint64_t> replaced_after;
+  std::optional<std::uint64_t> replaced_size;
+  bool replaced = false;  // set for answers after replaced_after
   // Hostile answers.
   std::optional<std::string> content_length2;
   std::uint64_t header_line = 0;
@@ -267,6 +273,14 @@ std::optional<std::string> ParseOptions(const std::vector<QueryParam>& params, O
       options->content_length = v;
     } else if (p.key == "file") {
       options->file = v;
+    } else if (p.key == "etag") {
+      options->etag = v;
+    } else if (p.key == "last_modified") {
+      options->last_modified = v;
+    } else if (p.key == "replaced_after") {
+      ok = number(&options->replaced_after);
+    } else if (p.key == "replaced_size") {
+      ok = number(&options->replaced_size);
     } else if (p.key == "content_length2") {
       options->content_length2 = v;
     } else if (p.key == "header_line") {
@@ -544,6 +558,8 @@ struct TestServer::Impl {
 
   mutable std::mutex requests_mutex;
   std::vector<RecordedRequest> requests;
+  // Requests answered per target, for replaced_after; /_clear keeps them.
+  std::map<std::string, std::uint64_t> answered;
 
   // Touched only by the accept thread, and by the destructor once that thread
   // has been joined.
@@ -734,15 +750,24 @@ TestServer::Impl::After TestServer::Impl::Answer(Socket& socket, const RecordedR
     }
     return AnswerText(socket, head, 200, "", "cleared\n", keep_alive);
   }
+  std::uint64_t answered_before = 0;
   {
     std::lock_guard<std::mutex> lock(requests_mutex);
     requests.push_back(request);
+    answered_before = answered[request.target]++;
   }
 
   const std::vector<QueryParam> params = ParseQuery(query);
   Options options;
   if (const auto bad = ParseOptions(params, &options)) {
     return AnswerText(socket, head, 400, "", "bad value for " + *bad + "\n", keep_alive);
+  }
+  // The second version of the resource: other bytes, other validators.
+  if (options.replaced_after && answered_before >= *options.replaced_after) {
+    options.replaced = true;
+    if (options.replaced_size) options.size = *options.replaced_size;
+    if (options.etag) *options.etag += ".2";
+    if (options.last_modified) options.last_modified = "Fri, 01 Jan 2038 00:00:00 GMT";
   }
   if (options.never_answer) return After::kHold;
   if (options.raw) {
@@ -853,6 +878,12 @@ TestServer::Impl::After TestServer::Impl::AnswerBody(Socket& socket, const Recor
     out += "Accept-Ranges: bytes\r\n";
   }
   out += range_header;
+  if (options.etag) {
+    const bool weak = options.etag->rfind("W/", 0) == 0;
+    out += "ETag: " + std::string(weak ? "W/\"" : "\"") + options.etag->substr(weak ? 2 : 0) +
+           "\"\r\n";
+  }
+  if (options.last_modified) out += "Last-Modified: " + *options.last_modified + "\r\n";
   if (options.header_line != 0) out += "X-Long: " + std::string(options.header_line, 'a') + "\r\n";
   if (options.content_length) {
     out += "Content-Length: " + *options.content_length + "\r\n";
@@ -910,6 +941,9 @@ TestServer::Impl::After TestServer::Impl::AnswerBody(Socket& socket, const Recor
       }
     } else {
       FillBody(first + sent, buffer.data(), span);
+      if (options.replaced) {
+        for (std::size_t i = 0; i < span; ++i) buffer[i] = static_cast<std::uint8_t>(~buffer[i]);
+      }
     }
     if (!socket.Send(prefix, {reinterpret_cast<const char*>(buffer.data()), span}, suffix)) {
       return After::kClose;

@@ -33,6 +33,13 @@
 //   file=PATH           serve the bytes of the file at PATH (URL-decoded)
 //                       instead of the body pattern; its size replaces
 //                       `size`, and a file that cannot be read gets 404
+//   etag=TAG            send ETag: "TAG" (W/"TAG" for etag=W/TAG)
+//   last_modified=DATE  send Last-Modified: DATE (URL-decoded)
+//   replaced_after=N    the resource is replaced once N requests for this
+//                       exact target have been answered: from then on every
+//                       body byte is inverted, the ETag ends in ".2", the
+//                       Last-Modified date is a later one, and the size is
+//                       replaced_size=M when given
 // Hostile answers, for tests of what a client does with them:
 //   content_length2=RAW a second Content-Length header with the value RAW
 //                       (after the first, whatever that is); the connection
