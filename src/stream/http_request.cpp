@@ -154,6 +154,15 @@ std::u16string ResponseValidator(InternetHandle request) {
   return QueryText(request, HTTP_QUERY_LAST_MODIFIED);
 }
 
+bool SameVersion(InternetHandle request) {
+  if (ResponseValidator(request) != Stream.Validator) return false;
+  if (ResponseStatus(request) == PartialContent) {
+    const std::optional<ContentRange> range = ResponseContentRange(request);
+    return range && range->total && *range->total == Stream.Length.load();
+  }
+  return ResponseContentLength(request) == Stream.Length.load();
+}
+
 std::optional<ContentRange> ResponseContentRange(InternetHandle request) {
   return ParseContentRange(QueryText(request, HTTP_QUERY_CONTENT_RANGE));
 }

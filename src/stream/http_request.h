@@ -54,6 +54,11 @@ bool AcceptsByteRanges(InternetHandle request);
 // when it has neither. A weak ETag does not promise the same bytes.
 std::u16string ResponseValidator(InternetHandle request);
 
+// Whether the response is of the version of the resource the stream began
+// with: the same validator (or none, as then), and the stream's length, as
+// its Content-Length or as the total of its Content-Range.
+bool SameVersion(InternetHandle request);
+
 // The response's Content-Range, when it has a well-formed one.
 std::optional<ContentRange> ResponseContentRange(InternetHandle request);
 

@@ -68,6 +68,7 @@ std::int32_t OpenStream(const char16_t* url) {
   Stream.Length.store(contentLength ? *contentLength : FallbackLength);
   RememberStream(url, contentLength.has_value(), AcceptsByteRanges(Stream.Request.load()));
   Stream.Validator = ResponseValidator(Stream.Request.load());
+  Stream.Refetchable.store(contentLength ? 1 : 0);
 
   if (!StartDownload()) {
     CloseStreamRequest();

@@ -7,6 +7,7 @@
 #include "stream/download_wait.h"
 #include "stream/invariants.h"
 #include "stream/range_request.h"
+#include "stream/refetch.h"
 #include "stream/ring.h"
 #include "stream/stream_ops.h"
 #include "stream/stream_state.h"
@@ -39,6 +40,9 @@ std::int32_t ReadStream(void* buffer, std::int32_t count) {
   // Outside what the ring holds or will soon hold, the server may give the
   // bytes from here on.
   if (wanted > 0 && RangeServes(position)) RestartAt(position);
+  // Below the window of a server that serves no ranges, the body read again
+  // from its start brings them.
+  if (wanted > 0 && RefetchServes(position)) RefetchFromStart();
   // Once the download has ended, what it brought is still delivered, up to
   // its last byte.
   if (Stream.StreamEnded.load() != 0) {
