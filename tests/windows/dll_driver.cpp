@@ -238,6 +238,33 @@ class Cases {
     p_.close();
   }
 
+  // Where the server serves no ranges but gives the length, a position the
+  // ring no longer holds is fetched by reading the body again from its start,
+  // only while the answer is the same version (length and ETag); without a
+  // length, or once the body has changed, the seek fails and stays put.
+  void FetchAgain() {
+    ExpectEqual(Open("/again.bin?size=8000000&etag=a1"), 8'000'000, "open");
+    ExpectEqual(p_.seek(6'000'000, 0), 0, "seek far ahead");
+    ExpectEqual(CheckedRead(100'000), 100'000, "read far ahead");
+    ExpectEqual(p_.seek(1'000, 0), 0, "seek back to the start");
+    ExpectEqual(CheckedRead(50'000), 50'000, "read back at the start");
+    ExpectEqual(p_.seek(6'000'000, 1), 0, "relative seek far ahead");
+    ExpectEqual(CheckedRead(10'000), 10'000, "read far ahead again");
+    ExpectEqual(p_.seek(-6'000'000, 1), 0, "relative seek back to the start");
+    ExpectEqual(CheckedRead(50'000), 50'000, "read back at the start again");
+    p_.close();
+    for (const char* query : {"/changed.bin?size=8000000&etag=a1&replaced_after=2",
+                              "/live.bin?size=8000000&framing=chunked"}) {
+      Open(query);
+      ExpectEqual(p_.seek(6'000'000, 0), 0, "seek far ahead");
+      ExpectEqual(CheckedRead(100'000), 100'000, "read far ahead");
+      ExpectEqual(p_.seek(1'000, 0), -1, (std::string("seek back, ") + query).c_str());
+      ExpectEqual(Position(), 6'100'000, "position after the failed seek");
+      ExpectEqual(CheckedRead(100'000), 100'000, "read on from there");
+      p_.close();
+    }
+  }
+
   // A connection that drops is taken up again from where it broke off.
   void ResumeAfterDrop() {
     ExpectEqual(Open("/resume.bin?size=3000000&drop_after=1234567&ranges=1"), 3'000'000, "open");
@@ -332,6 +359,7 @@ CaseTable AllCases(Cases& cases) {
            cases.Randomised("size=24000000", 24'000'000, 24'000'000, seed);
        }},
       {"range-requests", [&] { cases.RangeRequests(); }},
+      {"fetch-again", [&] { cases.FetchAgain(); }},
       {"resume-after-drop", [&] { cases.ResumeAfterDrop(); }},
       {"randomised-ranges",
        [&] {
