@@ -42,7 +42,7 @@ std::int32_t ReadStream(void* buffer, std::int32_t count) {
   if (wanted > 0 && RangeServes(position)) RestartAt(position);
   // Below the window of a server that serves no ranges, the body read again
   // from its start brings them.
-  if (wanted > 0 && RefetchServes(position)) RefetchFromStart();
+  if (wanted > 0 && RefetchServes(position)) RefetchFromStart(position);
   // Once the download has ended, what it brought is still delivered, up to
   // its last byte.
   if (Stream.StreamEnded.load() != 0) {

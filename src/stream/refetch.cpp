@@ -21,7 +21,7 @@ bool RefetchServes(std::int64_t position) {
   return position < WindowFloor();
 }
 
-bool RefetchFromStart() {
+bool RefetchFromStart(std::int64_t position) {
   const InternetHandle request = OpenBodyRequest(Stream.Session.load(), Stream.Url.c_str());
   if (request == nullptr) return false;
   const bool whole = WholeBody(ResponseStatus(request));
@@ -34,13 +34,16 @@ bool RefetchFromStart() {
   }
   StopDownloadTask();
   // No download runs now: the ring starts afresh at the body's start, and
-  // the download reads forward to the host's target.
+  // the download reads forward to the host's target. The target is in place
+  // before the download starts, so that the writer keeps its bytes.
+  const std::int32_t before = Stream.Position.exchange(static_cast<std::int32_t>(position));
   ResetLaps(0);
   Stream.StreamEnded.store(0);
   Stream.Request.store(request);
   if (!StartDownloadTask()) {
     CloseInternetHandle(Stream.Request.exchange(nullptr));
     Stream.StreamEnded.store(1);
+    Stream.Position.store(before);
     return false;
   }
   return true;

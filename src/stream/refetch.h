@@ -17,9 +17,10 @@ bool RefetchServes(std::int64_t position);
 
 // On the host's thread: asks for the whole body again and, only when the
 // answer is the same version of the resource (the same length and
-// validator), stops the download, lays the ring out afresh at 0 and starts
-// the download on the new answer. An answer of another version means the
-// resource changed: it is never asked for again on this stream.
-bool RefetchFromStart();
+// validator), stops the download, moves the host to position, lays the ring
+// out afresh at 0 and starts the download on the new answer. An answer of
+// another version means the resource changed: it is never asked for again
+// on this stream. On false the host's position is as it was.
+bool RefetchFromStart(std::int64_t position);
 
 }  // namespace httpmedia

@@ -26,8 +26,7 @@ constexpr std::int32_t SeekFailed = -1;
 // a target the ring's own rules decide.
 std::optional<std::int32_t> SeekBelowWindow(std::int64_t target) {
   if (target >= 0 && target >= WindowFloor()) return std::nullopt;
-  if (!RefetchServes(target) || !RefetchFromStart()) return SeekFailed;
-  Stream.Position.store(static_cast<std::int32_t>(target));
+  if (!RefetchServes(target) || !RefetchFromStart(target)) return SeekFailed;
   return 0;
 }
 
