@@ -45,10 +45,10 @@ void CALLBACK InternetStatusProc(HINTERNET, DWORD_PTR, DWORD status, LPVOID info
 // A header's value as text; empty when the response has none (or one too
 // long to be any value we interpret).
 std::u16string QueryText(InternetHandle request, DWORD level) {
-  char16_t text[128] = {};
+  char16_t text[512] = {};
   DWORD size = sizeof(text) - sizeof(char16_t);
   if (!::HttpQueryInfoW(Handle(request), level, text, &size, nullptr)) return {};
-  return std::u16string(text, std::min<std::size_t>(size / sizeof(char16_t), 127));
+  return std::u16string(text, std::min<std::size_t>(size / sizeof(char16_t), 511));
 }
 
 }  // namespace
@@ -156,6 +156,19 @@ std::u16string ResponseValidator(InternetHandle request) {
 
 std::optional<ContentRange> ResponseContentRange(InternetHandle request) {
   return ParseContentRange(QueryText(request, HTTP_QUERY_CONTENT_RANGE));
+}
+
+bool SameVersion(InternetHandle request) {
+  if (Stream.Validator.empty() || ResponseValidator(request) != Stream.Validator) return false;
+  if (Stream.LengthKnown.load() == 0) return true;
+  std::optional<std::int64_t> whole;
+  if (ResponseStatus(request) == PartialContent) {
+    const std::optional<ContentRange> range = ResponseContentRange(request);
+    if (range) whole = range->total;
+  } else {
+    whole = ResponseContentLength(request);
+  }
+  return whole && *whole == Stream.Length.load();
 }
 
 }  // namespace httpmedia

@@ -57,4 +57,12 @@ std::u16string ResponseValidator(InternetHandle request);
 // The response's Content-Range, when it has a well-formed one.
 std::optional<ContentRange> ResponseContentRange(InternetHandle request);
 
+// Whether a later response for the stream's URL carries the same version of
+// the resource as the stream's own response: the same validator (see
+// ResponseValidator) and, when the stream's length came from the server, the
+// same whole length (a 206's Content-Range total, another status's
+// Content-Length). False when the stream had no validator: nothing then shows
+// that two responses hold the same bytes.
+bool SameVersion(InternetHandle request);
+
 }  // namespace httpmedia
