@@ -24,6 +24,12 @@ constexpr Shape Shapes[] = {
     {"cut short", "&drop_after=", true, false},
     {"ranges", "&ranges=1", false, true},
     {"ranges, dropping", "&ranges=1&drop_after=", true, true},
+    // Replaced after the stream's request: ranges meet the new version and
+    // are given up, so the stream reads as one without them.
+    {"ranges, replaced, If-Range honoured", "&ranges=1&replaced=honour", false, false},
+    {"ranges, replaced, If-Range ignored", "&ranges=1&replaced=ignore", false, false},
+    {"ranges, busy, dropping", "&ranges=1&busy=503&busy_count=3&retry_after=1&drop_after=", true,
+     true},
 };
 
 class Randomised : public EngineTest, public ::testing::WithParamInterface<int> {};

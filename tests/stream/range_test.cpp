@@ -77,7 +77,9 @@ TEST_F(Ranges, NotOfferedLeaveTheDownloadFrontToBack) {
 
 TEST_F(Ranges, ClaimedButNotServedAreTriedOnceThenLeftAlone) {
   SetSleepDivisor(100);
-  for (const char* mode : {"0", "refuse"}) {
+  // A replaced resource serves ranges, but of its new version: refused
+  // alike, whether the server honours If-Range or not.
+  for (const char* mode : {"0", "refuse", "1&replaced=honour", "1&replaced=ignore"}) {
     SCOPED_TRACE(mode);
     server.ClearRequests();
     ASSERT_EQ(Open(std::string("/m?size=20000000&advertise_ranges=1&ranges=") + mode), Size);
