@@ -1,18 +1,12 @@
 #include "stream/refetch.h"
 
+#include "platform/system_services.h"
 #include "stream/download_task.h"
 #include "stream/http_request.h"
 #include "stream/ring.h"
 #include "stream/stream_state.h"
 
 namespace httpmedia {
-
-namespace {
-
-// A whole body, as the stream's own answer was: not a part of one.
-bool WholeBody(std::uint32_t status) { return status >= 200 && status < 300 && status != 206; }
-
-}  // namespace
 
 bool RefetchServes(std::int64_t position) {
   if (Stream.Refetchable.load() == 0 || Stream.RangesAccepted.load() != 0) return false;
@@ -22,14 +16,16 @@ bool RefetchServes(std::int64_t position) {
 }
 
 bool RefetchFromStart(std::int64_t position) {
-  const InternetHandle request = OpenBodyRequest(Stream.Session.load(), Stream.Url.c_str());
-  if (request == nullptr) return false;
-  const bool whole = WholeBody(ResponseStatus(request));
-  if (!whole || !SameVersion(request)) {
+  // A request of the host's thread: bounded by the wait limit, with the
+  // busy cursor shown as for any wait. No range request runs meanwhile (the
+  // stream has none), so the request's deadline watch is free.
+  const sys::CursorHandle kept = sys::ShowBusyCursor();
+  const RangeReply reply = OpenWholeBodyAgain(WaitLimitMs);
+  sys::RestoreCursor(kept);
+  if (reply.answer != RangeAnswer::Served) {
     // Another version's bytes must never be mixed into this stream's. An
     // error answer may pass; another version stays.
-    if (whole) Stream.Refetchable.store(0);
-    CloseInternetHandle(request);
+    if (reply.answer == RangeAnswer::Changed) Stream.Refetchable.store(0);
     return false;
   }
   StopDownloadTask();
@@ -39,7 +35,8 @@ bool RefetchFromStart(std::int64_t position) {
   const std::int32_t before = Stream.Position.exchange(static_cast<std::int32_t>(position));
   ResetLaps(0);
   Stream.StreamEnded.store(0);
-  Stream.Request.store(request);
+  CloseInternetHandle(Stream.Session.exchange(reply.session));
+  Stream.Request.store(reply.request);
   if (!StartDownloadTask()) {
     CloseInternetHandle(Stream.Request.exchange(nullptr));
     Stream.StreamEnded.store(1);

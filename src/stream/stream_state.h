@@ -60,6 +60,9 @@ struct StreamState {
   // version of the body: a position below the ring's window can be fetched
   // again from the start.
   std::atomic<std::uint32_t> Refetchable{0};
+  // A position the host's read asked the download task to restart at
+  // (NoRestart when none; see range_request.h).
+  std::atomic<std::int32_t> RestartTarget{-1};
   std::atomic<sys::MutexHandle> ChunkMutex{nullptr};
   std::atomic<sys::ThreadHandle> DownloadThread{nullptr};
   std::atomic<std::uint32_t> StreamEnded{0};

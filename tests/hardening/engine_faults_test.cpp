@@ -33,8 +33,8 @@ TEST_F(EngineFaults, ARangeRestartIsNotUndoneByTheDownloadResuming) {
     const sys::MutexHandle mutex = sys::CreateNamedMutex(u"ReadDone");
     sys::TakeMutex(mutex);
     held = true;
-    // Hand the mutex back only once the restart has withdrawn the request.
-    WaitUntil([] { return Stream.Request.load() == nullptr; });
+    // Hand the mutex back only once the restart has been asked for.
+    WaitUntil([] { return Stream.RestartTarget.load() >= 0 || Stream.Request.load() == nullptr; });
     sys::GiveMutexBack(mutex);
     sys::CloseMutex(mutex);
   });

@@ -126,6 +126,17 @@ TEST_F(Ranges, ClaimedButNotServedAreTriedOnceThenLeftAlone) {
     EXPECT_EQ(RangesRequested(), (std::vector<std::string>{"", "", "bytes=19000000-", ""}));
     CloseStream();
   }
+  // A replaced resource serves ranges, but of its new version: refused
+  // alike, whether the server honours If-Range or not, and the resource is
+  // not fetched again either, since it has changed.
+  for (const char* mode : {"1&replaced=honour", "1&replaced=ignore"}) {
+    SCOPED_TRACE(mode);
+    server.ClearRequests();
+    ASSERT_EQ(Open(std::string("/m?size=20000000&advertise_ranges=1&ranges=") + mode), Size);
+    EXPECT_EQ(ReadHeadTailThenBack(), (std::vector<std::int64_t>{65'536, 1'000'000, 0}));
+    EXPECT_EQ(RangesRequested(), (std::vector<std::string>{"", "", "bytes=19000000-"}));
+    CloseStream();
+  }
 }
 
 TEST_F(Ranges, ResumeADroppedTransferWithoutAGapOrARepeat) {
