@@ -17,12 +17,25 @@ constexpr char16_t ChunkMutexName[] = u"ReadDone";
 
 enum class RoundResult { Continue, Ended };
 
+// Another process of the user may hold the mutex for as long as it likes:
+// wait in slices, and give up once the request has been withdrawn or the
+// host has asked for a restart, so that a stream being closed or restarted
+// is never held up by it.
+bool TakeChunkMutex(sys::MutexHandle mutex) {
+  const InternetHandle request = Stream.Request.load();
+  while (!sys::TakeMutexWithin(mutex, PollMs)) {
+    if (request == nullptr || Stream.Request.load() != request) return false;
+    if (Stream.RestartTarget.load() != NoRestart) return false;
+  }
+  return true;
+}
+
 // The budget counts the time spent reconnecting since the last byte
 // arrived: a server that answers every range and then breaks off before a
 // byte must not keep the download reconnecting for as long as the stream
 // is open.
 RoundResult TransferChunk(sys::MutexHandle mutex, RetryBudget& budget) {
-  sys::TakeMutex(mutex);
+  if (!TakeChunkMutex(mutex)) return RoundResult::Continue;
   const std::int32_t offset = Stream.WriteOffset.load();
   const std::int32_t base = Stream.WriterLapBase.load();
   // Never past the ring's end, nor past the length: positions stay within
@@ -133,9 +146,10 @@ std::uint32_t DownloadThreadProc() {
         TransferChunk(mutex, budget);
         break;
       case Admission::Wrap:
-        sys::TakeMutex(mutex);
-        WrapWriter();
-        sys::GiveMutexBack(mutex);
+        if (TakeChunkMutex(mutex)) {
+          WrapWriter();
+          sys::GiveMutexBack(mutex);
+        }
         break;
       case Admission::Idle:
         sys::Sleep(PollMs);

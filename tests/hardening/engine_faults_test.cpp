@@ -21,7 +21,7 @@ using EngineFaults = EngineTest;
 // that moment went on to read on the withdrawn (null) request, took the
 // failure for a dropped connection and resumed it: it installed a fresh
 // request, never ended, and the host's read waited for it for ever. Another
-// process streaming at the same time (the mutex is system-wide) is enough
+// process streaming at the same time (the mutex is shared by the user's processes) is enough
 // to open that window; here a second holder of the mutex opens it on purpose.
 TEST_F(EngineFaults, ARangeRestartIsNotUndoneByTheDownloadResuming) {
   SetSleepDivisor(20);

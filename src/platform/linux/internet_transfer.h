@@ -82,7 +82,8 @@ class Transfer {
  private:
   static std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* self);
   static std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* self);
-  void HeaderLine(std::string_view line);
+  // False ends the transfer.
+  bool HeaderLine(std::string_view line);
   void Body(const char* data, std::size_t size);
 
   // Runs curl until `enough()`, the end of the transfer, Cancel() or a stall.
@@ -103,6 +104,8 @@ class Transfer {
   Response final_;
   std::atomic<bool> headers_ready_{false};
   bool done_ = false;
+  // A redirect from https to http was refused.
+  bool insecure_redirect_ = false;
   CURLcode result_ = CURLE_OK;
   bool paused_ = false;
   std::uint64_t progress_ = 0;    // bumps whenever anything arrives
