@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "stream/ring.h"
 #include "stream/stream_ops.h"
 #include "stream/stream_state.h"
 

@@ -13,6 +13,7 @@
 
 #include "cat_options.h"
 #include "console.h"
+#include "httpmedia/httpmedia.h"
 #include "plugin_loader.h"
 #include "progress.h"
 #include "sample_media.h"
@@ -23,8 +24,6 @@ namespace httpmedia::tools {
 namespace {
 
 constexpr char kProgramName[] = "httpmedia-cat";
-// The length the plug-in reports when the server gives none.
-constexpr std::int32_t kUnknownLength = 1'400'000'000;
 // A read that returns nothing after this long has hit the plug-in's wait
 // limit, even on a platform whose hooks cannot say so.
 constexpr double kReadWaitLimitSeconds = 20.0;
@@ -120,7 +119,7 @@ StreamResult Stream(const PluginFunctions& plugin, CatEvents& events, const CatO
     result.code = Fail(kExitOpenFailed, "could not open " + url);
     return result;
   }
-  const bool length_known = length != kUnknownLength;
+  const bool length_known = length != HTTPMEDIA_UNKNOWN_LENGTH;
 
   std::int64_t position = 0;
   std::optional<std::int64_t> end;  // where the stream must not stop short of

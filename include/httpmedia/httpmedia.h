@@ -10,6 +10,8 @@
 
 #include <stdint.h>
 
+#include "httpmedia_version.h"
+
 #if defined(_WIN32)
 #define HTTPMEDIA_CALL __stdcall
 #define HTTPMEDIA_EXPORT
@@ -24,6 +26,10 @@ typedef char16_t HttpMediaChar;
 typedef uint_least16_t HttpMediaChar;
 #endif
 #endif
+
+/* The length InputMediaOpen returns for a stream whose server gives no
+ * usable Content-Length. */
+#define HTTPMEDIA_UNKNOWN_LENGTH 1400000000
 
 #ifdef __cplusplus
 extern "C" {
@@ -41,7 +47,8 @@ HTTPMEDIA_EXPORT int32_t HTTPMEDIA_CALL InputMediaRead(void* buffer, int32_t cou
 HTTPMEDIA_EXPORT int32_t HTTPMEDIA_CALL InputMediaSeek(int32_t offset, int32_t origin);
 
 /* Opens a NUL-terminated UTF-16 http:// or https:// URL. Returns the stream's
- * length in bytes (1,400,000,000 when the server gives none), 0 on failure.
+ * length in bytes (HTTPMEDIA_UNKNOWN_LENGTH when the server gives none), 0 on
+ * failure.
  * A null url returns the length of a stream still open, otherwise 0. */
 HTTPMEDIA_EXPORT int32_t HTTPMEDIA_CALL InputMediaOpen(const HttpMediaChar* url);
 

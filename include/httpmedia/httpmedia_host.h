@@ -37,11 +37,6 @@ typedef struct HttpMediaHostHooks {
  * treated as not installed. */
 void HttpMediaSetHostHooks(const HttpMediaHostHooks* hooks);
 
-/* Replaces the pause behind every poll of the plug-in, for tests that must
- * not sit out real 20-second limits; null restores the real sleep. */
-typedef void (*HttpMediaSleepFunction)(uint32_t milliseconds);
-void HttpMediaSetSleep(HttpMediaSleepFunction sleep);
-
 #ifdef __cplusplus
 }
 #endif

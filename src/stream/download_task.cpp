@@ -1,9 +1,12 @@
 #include "stream/download_task.h"
 
-#include "boundary/system_services.h"
-#include "platform/platform_api.h"
+#include <algorithm>
+
+#include "platform/system_services.h"
+#include "stream/http_request.h"
+#include "stream/invariants.h"
 #include "stream/range_request.h"
-#include "stream/request_flags.h"
+#include "stream/ring.h"
 #include "stream/stream_state.h"
 
 namespace httpmedia {
@@ -14,29 +17,22 @@ constexpr char16_t ChunkMutexName[] = u"ReadDone";
 
 enum class RoundResult { Continue, Ended };
 
-// The writer has filled its lap to the end. Starting the next lap stores the
-// offset before the base, so that the reader never sees DownloadEnd too high.
-void WrapWriter() {
-  Stream.WriteOffset.store(0);
-  Stream.WriterLapBase.store(Stream.ReaderLapBase.load() + RingSize);
-}
-
-Admission AdmitNow() {
-  std::int64_t reader = Stream.ReaderLapBase.load();
-  std::int64_t writer = Stream.WriterLapBase.load();
-  std::int64_t offset = Stream.WriteOffset.load();
-  return Admit(reader, writer, offset, Stream.Position.load(), Stream.Length.load());
-}
-
-// fruitlessResumes counts reconnections since the last byte arrived: a
-// server that answers every range and then breaks off before a byte must
-// not keep the download reconnecting for as long as the stream is open.
-RoundResult TransferChunk(sys::MutexHandle mutex, int& fruitlessResumes) {
+// The budget counts the time spent reconnecting since the last byte
+// arrived: a server that answers every range and then breaks off before a
+// byte must not keep the download reconnecting for as long as the stream
+// is open.
+RoundResult TransferChunk(sys::MutexHandle mutex, RetryBudget& budget) {
   sys::TakeMutex(mutex);
   const std::int32_t offset = Stream.WriteOffset.load();
   const std::int32_t base = Stream.WriterLapBase.load();
-  std::int32_t wanted = Stream.ChunkSize.load();
-  if (RingSize - wanted - offset < 0) wanted = RingSize - offset;  // never past the ring's end
+  // Never past the ring's end, nor past the length: positions stay within
+  // what a signed 32-bit stream position holds, even for the largest length.
+  const std::int64_t left = static_cast<std::int64_t>(Stream.Length.load()) - base - offset;
+  const std::int32_t wanted = static_cast<std::int32_t>(
+      std::min<std::int64_t>({Stream.ChunkSize.load(), RingSize - offset, left}));
+  HTTPMEDIA_ASSERT(wanted > 0 && offset + wanted <= RingSize, "a transfer stays inside the ring");
+  HTTPMEDIA_ASSERT(static_cast<std::int64_t>(base) + offset + wanted <= Stream.Length.load(),
+                   "a transfer ends within the stream's length");
 
   // Announce the bytes about to be overwritten before looking at the host's
   // position once more: either the host's read sees the announcement, or
@@ -50,27 +46,23 @@ RoundResult TransferChunk(sys::MutexHandle mutex, int& fruitlessResumes) {
   }
 
   const InternetHandle request = Stream.Request.load();
-  DWORD received = 0;
-  const BOOL ok = ::InternetReadFile(static_cast<HINTERNET>(request), Stream.Ring.load() + offset,
-                                     static_cast<DWORD>(wanted), &received);
-  // A count larger than asked is not to be believed: nothing of it is kept.
-  if (received > static_cast<DWORD>(wanted)) received = 0;
+  std::int32_t received = 0;
+  const bool ok = ReadChunk(request, Stream.Ring.load() + offset, wanted, received);
   // A failing transfer may still have stored what came before the failure;
   // those bytes are the body's and are kept.
-  const std::int32_t newOffset = offset + static_cast<std::int32_t>(received);
+  const std::int32_t newOffset = offset + received;
   Stream.WriteOffset.store(newOffset);
+  CheckLaps();
   Stream.TransferEnd.store(base + newOffset);
-  const bool full = received == static_cast<DWORD>(wanted);
+  const bool full = received == wanted;
   if (full && newOffset == RingSize && Stream.ReaderLapBase.load() == base) WrapWriter();
 
-  if (received > 0) fruitlessResumes = 0;
+  if (received > 0) budget.Reset();
   if (!ok || received == 0) {
     sys::GiveMutexBack(mutex);
-    // Ended short of a known length: the connection dropped, and the server
-    // may give the rest.
-    if (base + newOffset < Stream.Length.load() && fruitlessResumes < ResumeAttempts &&
-        ResumeAfterDrop(request)) {
-      ++fruitlessResumes;
+    // Ended short of a known length: the connection dropped (or stalled
+    // past the stall limit), and the server may give the rest.
+    if (base + newOffset < Stream.Length.load() && ResumeAfterDrop(request, budget)) {
       return RoundResult::Continue;
     }
     Stream.StreamEnded.store(1);
@@ -83,32 +75,12 @@ RoundResult TransferChunk(sys::MutexHandle mutex, int& fruitlessResumes) {
 
 }  // namespace
 
-Admission Admit(std::int64_t readerLapBase, std::int64_t writerLapBase, std::int64_t writeOffset,
-                std::int64_t position, std::int64_t length) {
-  const std::int64_t a = readerLapBase, b = writerLapBase, w = writeOffset, p = position;
-  // Everything up to the length is here.
-  if (b + w >= length) return Admission::Idle;
-  // A lap ahead, the writer has come within the reserve kept behind the host.
-  if (p - a - w < BehindReserve && p > a + w && b > a) return Admission::Idle;
-  // Far enough ahead of the host within its lap.
-  if (a + w - p > AheadLimit) return Admission::Idle;
-  // A full lap starts the next one only from the reader's lap: a second lap
-  // ahead of the reader would be stored under the wrong base. The reader
-  // moves into the writer's lap when it needs to, and the wrap follows.
-  if (w >= RingSize) return b == a ? Admission::Wrap : Admission::Idle;
-  return Admission::Transfer;
-}
-
 bool StartDownload() {
   if (Stream.Ring.load() == nullptr) {
     Stream.Ring.store(static_cast<std::uint8_t*>(sys::Allocate(RingSize)));
     if (Stream.Ring.load() == nullptr) return false;
   }
-  Stream.DownloadStart.store(0);
-  Stream.ReaderLapBase.store(0);
-  Stream.WriterLapBase.store(0);
-  Stream.WriteOffset.store(0);
-  Stream.TransferEnd.store(0);
+  ResetLaps(0);
   Stream.ChunkSize.store(DefaultChunkSize);
   Stream.ChunkMutex.store(sys::CreateNamedMutex(ChunkMutexName));
   if (Stream.ChunkMutex.load() == nullptr || !StartDownloadTask()) {
@@ -124,6 +96,11 @@ bool StartDownloadTask() {
   return Stream.DownloadThread.load() != nullptr;
 }
 
+void JoinEndedDownloadTask() {
+  const sys::ThreadHandle thread = Stream.DownloadThread.exchange(nullptr);
+  if (thread != nullptr) sys::JoinThread(thread);
+}
+
 void StopDownloadTask() {
   CloseInternetHandle(Stream.Request.exchange(nullptr));
   if (Stream.DownloadThread.load() == nullptr) return;
@@ -137,14 +114,23 @@ std::uint32_t DownloadThreadProc() {
     return 1;
   }
   const sys::MutexHandle mutex = Stream.ChunkMutex.load();
-  int fruitlessResumes = 0;
+  RetryBudget budget;
   for (;;) {
+    // A restart the host asked for comes before anything else, and may
+    // revive a download that ended.
+    if (Stream.RestartTarget.load() >= 0) {
+      TakeUpRestart();
+      budget.Reset();
+    }
+    if (Stream.StreamEnded.load() != 0 || Stream.Request.load() == nullptr) {
+      Stream.Finished.store(1);
+      return 1;
+    }
     switch (AdmitNow()) {
       case Admission::Transfer:
-        if (TransferChunk(mutex, fruitlessResumes) == RoundResult::Ended) {
-          Stream.Finished.store(1);
-          return 1;
-        }
+        // An end is taken at the top of the loop, after a restart asked
+        // for meanwhile.
+        TransferChunk(mutex, budget);
         break;
       case Admission::Wrap:
         sys::TakeMutex(mutex);
@@ -175,11 +161,7 @@ void ReleaseDownload() {
   sys::Free(Stream.Ring.exchange(nullptr));
   // With no ring there is no window: a seek or read before the next open
   // must not be judged by the laps of the stream just closed.
-  Stream.DownloadStart.store(0);
-  Stream.ReaderLapBase.store(0);
-  Stream.WriterLapBase.store(0);
-  Stream.WriteOffset.store(0);
-  Stream.TransferEnd.store(0);
+  ResetLaps(0);
 }
 
 }  // namespace httpmedia

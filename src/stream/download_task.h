@@ -17,16 +17,11 @@ void ReleaseDownload();
 // Starts the task on the ring and mutex already held, from the current
 // lap bases and write offset.
 bool StartDownloadTask();
+// Releases the thread of a task that has ended by itself (Finished).
+void JoinEndedDownloadTask();
 // Withdraws the request (closing it returns a transfer blocked on it) and
 // waits for the task to end; the ring and the mutex stay.
 void StopDownloadTask();
 std::uint32_t DownloadThreadProc();
-
-enum class Admission { Transfer, Idle, Wrap };
-
-// Whether the next round may fetch a chunk, from the reader's and writer's
-// lap bases, the write offset, the host's position and the stream length.
-Admission Admit(std::int64_t readerLapBase, std::int64_t writerLapBase, std::int64_t writeOffset,
-                std::int64_t position, std::int64_t length);
 
 }  // namespace httpmedia

@@ -1,17 +1,17 @@
 #include "stream/download_wait.h"
 
-#include "boundary/system_services.h"
+#include "platform/system_services.h"
 #include "stream/stream_state.h"
 
 namespace httpmedia {
 
 WaitResult WaitForDownload(const std::function<bool()>& ready,
-                           const std::function<void()>& onTimeout) {
+                           const std::function<void()>& onTimeout, WaitEnd end) {
   const sys::CursorHandle kept = sys::ShowBusyCursor();
   WaitResult result = WaitResult::Ready;
   std::uint32_t waited = 0;
   while (!ready()) {
-    if (Stream.StreamEnded.load() != 0) {
+    if (end == WaitEnd::Stops && Stream.StreamEnded.load() != 0) {
       result = WaitResult::Ended;
       break;
     }

@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <cstring>
 
-#include "boundary/system_services.h"
+#include "platform/system_services.h"
 #include "stream/download_wait.h"
+#include "stream/invariants.h"
 #include "stream/range_request.h"
+#include "stream/refetch.h"
+#include "stream/ring.h"
 #include "stream/stream_ops.h"
 #include "stream/stream_state.h"
 
@@ -18,7 +21,10 @@ namespace {
 bool CopyOut(std::int64_t position, std::int64_t count, std::int64_t readerLapBase,
              std::uint8_t* destination) {
   const std::optional<std::int32_t> offset = RingOffsetOf(position, readerLapBase);
-  if (!offset || *offset + count > RingSize || position < WindowFloor()) return false;
+  if (!offset || position < WindowFloor()) return false;
+  // The pieces of a read never span a lap boundary.
+  HTTPMEDIA_ASSERT(count > 0 && *offset + count <= RingSize, "a copy stays inside the ring");
+  if (*offset + count > RingSize) return false;
   std::memcpy(destination, Stream.Ring.load() + *offset, static_cast<std::size_t>(count));
   return true;
 }
@@ -26,19 +32,28 @@ bool CopyOut(std::int64_t position, std::int64_t count, std::int64_t readerLapBa
 }  // namespace
 
 std::int32_t ReadStream(void* buffer, std::int32_t count) {
+  CheckOpenStream();
   if (count < 0 || (count > 0 && buffer == nullptr)) return 0;
   const std::int64_t length = Stream.Length.load();
   std::int64_t position = Stream.Position.load();
   std::int64_t wanted = std::clamp<std::int64_t>(length - position, 0, count);
+  const sys::WindowHandle window = sys::OwnerWindow();
   // Outside what the ring holds or will soon hold, the server may give the
-  // bytes from here on.
-  if (wanted > 0 && RangeServes(position)) RestartAt(position);
+  // bytes from here on. The download task makes the request while this
+  // read waits as for any bytes; a restart that takes the whole wait ends
+  // the read as a wait that timed out does.
+  if (wanted > 0 && RangeServes(position) &&
+      RestartAt(position, [&] { sys::TimeoutWindowCall(window); }) == RestartResult::TimedOut) {
+    return 0;
+  }
+  // Below the window of a server that serves no ranges, the body read again
+  // from its start brings them.
+  if (wanted > 0 && RefetchServes(position)) RefetchFromStart(position);
   // Once the download has ended, what it brought is still delivered, up to
   // its last byte.
   if (Stream.StreamEnded.load() != 0) {
     wanted = std::clamp<std::int64_t>(DownloadEnd() - position, 0, wanted);
   }
-  const sys::WindowHandle window = sys::OwnerWindow();
   if (wanted == 0) return 0;
   // Bytes below the window are gone, and a negative position has none.
   if (position < WindowFloor()) return 0;
@@ -79,11 +94,7 @@ std::int32_t ReadStream(void* buffer, std::int32_t count) {
       position += piece;
       Stream.Position.store(static_cast<std::int32_t>(position));
     }
-    if (remaining > 0 && position >= lapBase + RingSize) {
-      const std::int32_t writerLapBase = Stream.WriterLapBase.load();
-      if (writerLapBase == lapBase) break;  // nothing to cross into
-      Stream.ReaderLapBase.store(writerLapBase);
-    }
+    if (remaining > 0 && position >= lapBase + RingSize && !CrossIntoWriterLap()) break;
   }
   return static_cast<std::int32_t>(destination - start);
 }

@@ -1,12 +1,13 @@
 // The one stream's record, shared by the host's calls and the download
-// thread, and the rules that map stream positions onto the ring.
+// thread. The rules that map its positions onto the ring are in ring.h.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
-#include <optional>
+#include <string>
 
-#include "boundary/system_services.h"
+#include "httpmedia/httpmedia.h"
+#include "platform/system_services.h"
 
 namespace httpmedia {
 
@@ -20,7 +21,7 @@ inline constexpr std::int32_t SeekMargin = 100'000;
 inline constexpr std::uint32_t WaitLimitMs = 20'000;
 inline constexpr std::uint32_t PollMs = 10;
 inline constexpr std::uint32_t ClosePollMs = 100;
-inline constexpr std::int32_t FallbackLength = 1'400'000'000;
+inline constexpr std::int32_t FallbackLength = HTTPMEDIA_UNKNOWN_LENGTH;
 
 // Every word is read and written whole by both threads; sequentially
 // consistent atomics keep the two stores of each lap transition in order for
@@ -29,6 +30,7 @@ struct StreamState {
   std::atomic<InternetHandle> Session{nullptr};
   // The request whose body is downloaded; null tells the download to stop.
   std::atomic<InternetHandle> Request{nullptr};
+  // Non-zero exactly while a ring is held (see CheckOpenStream).
   std::atomic<std::int32_t> Length{0};
   // The host's position in the stream.
   std::atomic<std::int32_t> Position{0};
@@ -54,34 +56,32 @@ struct StreamState {
   // resumed where it broke off.
   std::atomic<std::uint32_t> LengthKnown{0};
   std::atomic<std::uint32_t> RangesAccepted{0};
+  // The length came from the server and no answer since has shown another
+  // version of the body: a position below the ring's window can be fetched
+  // again from the start.
+  std::atomic<std::uint32_t> Refetchable{0};
+  // A position the host's read asked the download task to restart at
+  // (NoRestart when none; see range_request.h).
+  std::atomic<std::int32_t> RestartTarget{-1};
   std::atomic<sys::MutexHandle> ChunkMutex{nullptr};
   std::atomic<sys::ThreadHandle> DownloadThread{nullptr};
   std::atomic<std::uint32_t> StreamEnded{0};
-  // During Open: the probe request completed. Afterwards: the download ended.
+  // Two meanings over the stream's life: during Open, the probe request
+  // completed; afterwards, the download task ended.
   std::atomic<std::uint32_t> Finished{0};
+  // The URL the host opened, which range requests ask for again. Written by
+  // Open before any download starts; only read while the stream is open.
+  std::u16string Url;
+  // The stream response's validator (ResponseValidator), empty when it gave
+  // none; written and read as Url is.
+  std::u16string Validator;
 };
 
 extern StreamState Stream;
 
-// Stream position just past the last downloaded byte. WriterLapBase is read
-// before WriteOffset, so that against a writer wrap (offset stored before the
-// base) the result is momentarily too low, never too high.
-std::int64_t DownloadEnd();
-
-// Ring offset holding stream position p, by the reader's lap (L <= p < L +
-// RingSize: p - L) or the previous lap (L - RingSize <= p < L: p - L +
-// RingSize), with L = ReaderLapBase; nothing for any other position, nor
-// for a negative one.
-std::optional<std::int32_t> RingOffsetOf(std::int64_t position, std::int64_t readerLapBase);
-
-// Lowest stream position whose bytes the ring can hand out now: below it
-// they have been overwritten, may be being overwritten by the transfer in
-// flight, or are next in the writer's way.
-std::int64_t WindowFloor();
-
-// A host position past the end of the reader's lap while the writer is a lap
-// ahead moves the reader into the writer's lap: the writer starts its next
-// lap only from there, so a far target is reached at network speed.
-void FollowWriterLap(std::int64_t position);
+// Asserts the rule by which the host's calls tell an open stream from none:
+// Length is non-zero exactly while a ring is held. It holds between any two
+// of the host's calls.
+void CheckOpenStream();
 
 }  // namespace httpmedia

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "fuzz_input.h"
-#include "stream/response_info.h"
+#include "stream/header_values.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "internet_client.h"
-#include "stream/response_info.h"
+#include "stream/http_request.h"
 #include "test_server.h"
 
 namespace {

@@ -6,9 +6,9 @@
 #include <thread>
 #include <vector>
 
-#include "boundary/system_services.h"
 #include "engine_fixture.h"
-#include "stream/request_flags.h"
+#include "platform/system_services.h"
+#include "stream/http_request.h"
 #include "stream/stream_ops.h"
 
 namespace httpmedia::testing {
@@ -33,8 +33,8 @@ TEST_F(EngineFaults, ARangeRestartIsNotUndoneByTheDownloadResuming) {
     const sys::MutexHandle mutex = sys::CreateNamedMutex(u"ReadDone");
     sys::TakeMutex(mutex);
     held = true;
-    // Hand the mutex back only once the restart has withdrawn the request.
-    WaitUntil([] { return Stream.Request.load() == nullptr; });
+    // Hand the mutex back only once the restart has been asked for.
+    WaitUntil([] { return Stream.RestartTarget.load() >= 0 || Stream.Request.load() == nullptr; });
     sys::GiveMutexBack(mutex);
     sys::CloseMutex(mutex);
   });
@@ -101,6 +101,72 @@ TEST_F(EngineFaults, ReconnectionsThatBringNothingEndTheStream) {
   EXPECT_LT(hostPolls.load(), 2001) << "the read waited its full limit";
   EXPECT_TRUE(WaitUntil([] { return Stream.Finished.load() != 0; }, std::chrono::seconds(5)))
       << "the download is still reconnecting after " << server.Requests().size() << " requests";
+}
+
+// A download that holds everything up to the length writes nothing more,
+// yet its oldest byte was refused as if the writer were about to overwrite
+// it, and an absolute seek waited the full limit for a writer that never
+// moves. Served now at once, with no range request.
+TEST_F(EngineFaults, ASettledDownloadServesItsWholeLastLapAtOnce) {
+  SetSleepDivisor(100);
+  for (const char* ranges : {"", "&ranges=1"}) {
+    SCOPED_TRACE(ranges);
+    // Exactly one ring: nothing overwritten, byte 0 still held.
+    ASSERT_EQ(Open(std::string("/a?size=3000000") + ranges), 3'000'000);
+    ASSERT_EQ(ReadChecked(1'000'000), 1'000'000);
+    ASSERT_TRUE(WaitUntil([] { return DownloadEnd() == 3'000'000; }));
+    ASSERT_EQ(SeekStream(0, 0), 0);
+    EXPECT_EQ(ReadChecked(10), 10);
+    CloseStream();
+    // A lap ahead of the host: the floor is one ring below the end.
+    server.ClearRequests();
+    ASSERT_EQ(Open(std::string("/a?size=4000000") + ranges), 4'000'000);
+    for (int i = 0; i < 2; ++i) ASSERT_EQ(ReadChecked(1'250'000), 1'250'000);
+    ASSERT_TRUE(WaitUntil([] { return DownloadEnd() == 4'000'000; }));
+    hostPolls = 0;
+    ASSERT_EQ(SeekStream(1'050'000, 0), 0);  // within the margin above the writer
+    EXPECT_EQ(ReadChecked(10), 10);
+    ASSERT_EQ(SeekStream(1'000'000, 0), 0);
+    EXPECT_EQ(ReadChecked(10), 10);
+    EXPECT_EQ(hostPolls.load(), 0);
+    EXPECT_EQ(server.Requests().size(), 2u) << "a range request for bytes the ring holds";
+    if (*ranges == '\0') {
+      // Below the ring: fetched again from the start, without waiting for
+      // the settled download first.
+      EXPECT_EQ(SeekStream(999'999, 0), 0);
+      EXPECT_EQ(server.Requests().size(), 3u);
+      EXPECT_EQ(ReadChecked(10), 10);
+    }
+    CloseStream();
+  }
+}
+
+// The last chunk of a length within one chunk of the largest a stream can
+// have used to announce a transfer end past that largest position: a signed
+// overflow, and the guard against handing out bytes being overwritten was off
+// for it. The range server reaches that end without sending two gigabytes.
+TEST_F(EngineFaults, TheLastChunkOfTheLargestLengthStaysInRange) {
+  constexpr std::int32_t Largest = 2'147'483'647;
+  ASSERT_EQ(Open("/a?size=2147483647&ranges=1"), Largest);
+  ASSERT_EQ(SeekStream(Largest - 30'000, 0), 0);
+  EXPECT_EQ(ReadChecked(30'000), 30'000);
+  EXPECT_EQ(ReadChecked(1), 0);
+  EXPECT_GE(Stream.TransferEnd.load(), Largest - 30'000);
+}
+
+// Close and a range restart withdraw the request under a transfer that waits
+// on a silent server; the failed transfer is their stop signal, not a drop,
+// and no reconnection pause is sat out for it.
+TEST_F(EngineFaults, WithdrawingATransferPaysNoResumePause) {
+  ASSERT_EQ(Open("/a?size=8000000&ranges=1&stall_after=500000"), 8'000'000);
+  ASSERT_TRUE(WaitUntil([] { return DownloadEnd() == 500'000; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // into the blocked read
+  downloadPauses = 0;
+  ASSERT_EQ(SeekStream(7'000'000, 0), 0);
+  EXPECT_EQ(ReadChecked(1000), 1000);  // restarted there
+  EXPECT_EQ(downloadPauses.load(), 0);
+  CloseStream();
+  EXPECT_EQ(downloadPauses.load(), 0);
 }
 
 }  // namespace

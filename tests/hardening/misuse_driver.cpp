@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "body.h"
+#include "httpmedia/httpmedia.h"
 #include "plugin_host.h"
 
 namespace httpmedia::hardening {
@@ -20,7 +21,6 @@ namespace {
 
 using httpmedia::testing::FirstBodyMismatch;
 
-constexpr std::int32_t FallbackLength = 1'400'000'000;
 constexpr std::int32_t Int32Min = std::numeric_limits<std::int32_t>::min();
 constexpr std::int32_t Int32Max = std::numeric_limits<std::int32_t>::max();
 // No body is larger, so a buffer of this size holds whatever any read can
@@ -121,7 +121,7 @@ class Driver {
 
   std::string Body(std::int64_t size, const std::string& shape, Expected* expected) {
     *expected = {static_cast<std::int32_t>(size), size};
-    if (shape.find("framing") != std::string::npos) expected->length = FallbackLength;
+    if (shape.find("framing") != std::string::npos) expected->length = HTTPMEDIA_UNKNOWN_LENGTH;
     if (size == 0) *expected = {};  // an empty body is no stream
     return "/m?size=" + std::to_string(size) + shape;
   }
@@ -355,7 +355,18 @@ class Driver {
       if (result != -1) Fail("Seek to a position no 32-bit stream has did not fail");
       return;
     }
-    position_ = target;
+    if (result == 0) {
+      if (target < 0) Fail("Seek to a negative position succeeded");
+      position_ = target;
+      return;
+    }
+    // A seek that cannot be served stays where it was; one whose wait for
+    // the download ran out has moved to its target.
+    const std::int32_t now = host_.Seek(0, 1);
+    if (now != position_ && (now != target || target < 0)) {
+      return Fail("a failed Seek left the position at " + std::to_string(now));
+    }
+    position_ = now;
   }
 
   // Whatever happened before, a fresh open streams a body exactly.

@@ -5,6 +5,7 @@
 
 #include "httpmedia/httpmedia.h"
 #include "httpmedia/httpmedia_host.h"
+#include "platform/linux/test_hooks.h"
 
 namespace httpmedia::hardening {
 

@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "httpmedia/httpmedia_host.h"
+#include "platform/linux/test_hooks.h"
 #include "stream/stream_ops.h"
 
 namespace httpmedia::testing {
@@ -15,6 +16,7 @@ int ownerWindow = 0;
 
 void ScaledSleep(std::uint32_t milliseconds) {
   if (onHostThread && milliseconds == PollMs) ++EngineTest::hostPolls;
+  if (!onHostThread && milliseconds > PollMs) ++EngineTest::downloadPauses;
   std::this_thread::sleep_for(std::chrono::microseconds(milliseconds * 1000 / sleepDivisor.load()));
 }
 
@@ -36,6 +38,7 @@ HttpMediaHostHooks RecordingHooks() {
 }  // namespace
 
 std::atomic<int> EngineTest::hostPolls{0};
+std::atomic<int> EngineTest::downloadPauses{0};
 std::vector<std::string> EngineTest::hostEvents;
 
 void EngineTest::SetUp() {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "stream/ring.h"
 #include "stream/stream_state.h"
 #include "test_server.h"
 
@@ -45,6 +46,8 @@ class EngineTest : public ::testing::Test {
   // What the host's thread saw: polls of 10 ms, cursor changes, time-out
   // calls and messages.
   static std::atomic<int> hostPolls;
+  // Pauses longer than a poll on the download's thread (a resume's pauses).
+  static std::atomic<int> downloadPauses;
   static std::vector<std::string> hostEvents;
 };
 

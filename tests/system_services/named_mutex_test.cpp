@@ -101,6 +101,8 @@ TEST(NamedMutex, OnlyTheOwnerReleasesAndStaleHandlesAreRefused) {
   EXPECT_TRUE(ReleaseMutex(mutex));
   EXPECT_TRUE(ReleaseMutex(mutex));
   EXPECT_TRUE(CloseHandle(mutex));
+  EXPECT_FALSE(CloseHandle(mutex));  // closed already
+  EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_FAILED);
   int notAHandle = 0;
   EXPECT_FALSE(CloseHandle(&notAHandle));
   EXPECT_EQ(WaitForSingleObject(nullptr, 0), WAIT_FAILED);

@@ -7,6 +7,7 @@
 #include "gtest/gtest.h"
 #include "httpmedia/httpmedia_host.h"
 #include "platform/linux/core_services.h"
+#include "platform/linux/test_hooks.h"
 
 namespace {
 

@@ -9,11 +9,15 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 
 #include "handle_object.h"
 #include "httpmedia/httpmedia_host.h"
+#include "test_hooks.h"
+#include "text.h"
 
 #define HTTPMEDIA_SYS_API __attribute__((visibility("default")))
 
@@ -37,48 +41,37 @@ std::atomic<HCURSOR> currentCursor{reinterpret_cast<HCURSOR>(ArrowCursorId)};
 
 struct ThreadObject : HandleObject {
   ThreadObject() : HandleObject(HandleKind::Thread) {}
+  ~ThreadObject() override {
+    // A thread still running when its handle goes keeps running, as it
+    // would on Windows; it just can no longer be waited for.
+    if (started && !joined) pthread_detach(thread);
+  }
   pthread_t thread{};
-  LPTHREAD_START_ROUTINE routine = nullptr;
-  LPVOID parameter = nullptr;
+  bool started = false;
   bool joined = false;
 };
 
-void* RunThread(void* object) {
-  auto* thread = static_cast<ThreadObject*>(object);
-  thread->routine(thread->parameter);
+// What the new thread runs, its own to free: the handle may be closed
+// before the thread gets going.
+struct ThreadStart {
+  LPTHREAD_START_ROUTINE routine;
+  LPVOID parameter;
+};
+
+void* RunThread(void* start) {
+  const ThreadStart run = *static_cast<ThreadStart*>(start);
+  delete static_cast<ThreadStart*>(start);
+  run.routine(run.parameter);
   return nullptr;
 }
 
 }  // namespace
 
-std::string Utf16ToUtf8(const char16_t* text) {
-  std::string out;
-  if (text == nullptr) return out;
-  for (const char16_t* p = text; *p != 0; ++p) {
-    std::uint32_t c = *p;
-    if (c >= 0xD800 && c <= 0xDBFF && p[1] >= 0xDC00 && p[1] <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (p[1] - 0xDC00);
-      ++p;
-    } else if (c >= 0xD800 && c <= 0xDFFF) {
-      c = 0xFFFD;  // a lone surrogate has no UTF-8 form
-    }
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
+httpmedia::platform::HandleTable<HandleObject>& ServiceHandles() {
+  // Never destroyed: callers' threads may still be closing handles while the
+  // process exits.
+  static auto* table = new httpmedia::platform::HandleTable<HandleObject>(0x1000C);
+  return *table;
 }
 
 HTTPMEDIA_SYS_API DWORD GetLastError() { return lastError; }
@@ -90,20 +83,25 @@ HTTPMEDIA_SYS_API HANDLE WINAPI CreateThread(void*, SIZE_T, LPTHREAD_START_ROUTI
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
-  auto* thread = new (std::nothrow) ThreadObject;
-  if (thread == nullptr) {
+  std::shared_ptr<ThreadObject> thread;
+  HANDLE handle = nullptr;
+  try {
+    thread = std::make_shared<ThreadObject>();
+    handle = ServiceHandles().Add(thread);
+  } catch (const std::bad_alloc&) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
-  thread->routine = routine;
-  thread->parameter = parameter;
-  if (pthread_create(&thread->thread, nullptr, RunThread, thread) != 0) {
-    delete thread;
+  auto* start = new (std::nothrow) ThreadStart{routine, parameter};
+  if (start == nullptr || pthread_create(&thread->thread, nullptr, RunThread, start) != 0) {
+    delete start;
+    ServiceHandles().Take(handle);
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
+  thread->started = true;
   if (threadId != nullptr) *threadId = static_cast<DWORD>(thread->thread);
-  return thread;
+  return handle;
 }
 
 DWORD WaitForThread(HandleObject* object, DWORD milliseconds) {
@@ -121,35 +119,20 @@ DWORD WaitForThread(HandleObject* object, DWORD milliseconds) {
   return WAIT_OBJECT_0;
 }
 
-void CloseThread(HandleObject* object) {
-  auto* thread = static_cast<ThreadObject*>(object);
-  // A thread still running when its handle goes keeps running, as it would
-  // on Windows; it just can no longer be waited for.
-  if (!thread->joined) pthread_detach(thread->thread);
-  delete thread;
-}
-
 HTTPMEDIA_SYS_API DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-  auto* object = static_cast<HandleObject*>(handle);
-  if (!IsLiveHandle(object)) {
+  std::shared_ptr<HandleObject> object = ServiceHandles().Find(handle);
+  if (!object) {
     SetLastError(ERROR_INVALID_HANDLE);
     return WAIT_FAILED;
   }
-  return object->kind == HandleKind::Thread ? WaitForThread(object, milliseconds)
-                                            : WaitForNamedMutex(object, milliseconds);
+  return object->kind == HandleKind::Thread ? WaitForThread(object.get(), milliseconds)
+                                            : WaitForNamedMutex(object.get(), milliseconds);
 }
 
 HTTPMEDIA_SYS_API BOOL WINAPI CloseHandle(HANDLE handle) {
-  auto* object = static_cast<HandleObject*>(handle);
-  if (!IsLiveHandle(object)) {
+  if (!ServiceHandles().Take(handle)) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
-  }
-  object->magic = 0;
-  if (object->kind == HandleKind::Thread) {
-    CloseThread(object);
-  } else {
-    CloseNamedMutex(object);
   }
   return TRUE;
 }
@@ -182,8 +165,9 @@ HTTPMEDIA_SYS_API HCURSOR WINAPI SetCursor(HCURSOR cursor) {
 
 HTTPMEDIA_SYS_API int WINAPI MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, unsigned type) {
   HttpMediaHostHooks current = CurrentHooks();
-  std::string text8 = Utf16ToUtf8(text);
-  std::string caption8 = Utf16ToUtf8(caption);
+  auto utf8 = [](LPCWSTR s) { return s != nullptr ? httpmedia::text::Utf16ToUtf8(s) : ""; };
+  std::string text8 = utf8(text);
+  std::string caption8 = utf8(caption);
   if (current.message_box != nullptr) {
     current.message_box(current.context, owner, text8.c_str(), caption8.c_str(), type);
   } else if (caption8.empty()) {

@@ -1,28 +1,28 @@
-// Handles of the system-services layer: every handle points at an object
-// that starts with this header, so that waits and closes can tell a thread
-// from a mutex and refuse a handle that is stale or not ours.
+// Handles of the system-services layer: each names a thread or a mutex
+// object through the layer's handle table, so that waits and closes can tell
+// a thread from a mutex and refuse a handle that is stale or not ours. An
+// object releases what it holds when the last call using it is done.
 #pragma once
 
 #include <time.h>
 
 #include <cstdint>
-#include <string>
+#include <memory>
 
 #include "core_services.h"
+#include "handle_table.h"
 
 enum class HandleKind : std::uint32_t { Thread = 1, NamedMutex = 2 };
 
-inline constexpr std::uint32_t LiveHandleMagic = 0x48444C45;  // "HDLE"
-
 struct HandleObject {
   explicit HandleObject(HandleKind k) : kind(k) {}
-  std::uint32_t magic = LiveHandleMagic;
-  HandleKind kind;
+  virtual ~HandleObject() = default;
+  const HandleKind kind;
 };
 
-inline bool IsLiveHandle(const HandleObject* object) {
-  return object != nullptr && object->magic == LiveHandleMagic;
-}
+// The layer's one table. Its values are 4 modulo 8, the Internet client's 0,
+// so that a handle of one layer never names an object of the other.
+httpmedia::platform::HandleTable<HandleObject>& ServiceHandles();
 
 // The moment a wait of the given length ends, on the clock that the
 // pthread timed waits measure.
@@ -39,7 +39,3 @@ inline timespec DeadlineAfter(DWORD milliseconds) {
 }
 
 DWORD WaitForNamedMutex(HandleObject* object, DWORD milliseconds);
-void CloseNamedMutex(HandleObject* object);
-
-// UTF-16 to UTF-8, a lone surrogate becoming U+FFFD.
-std::string Utf16ToUtf8(const char16_t* text);

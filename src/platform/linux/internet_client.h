@@ -28,6 +28,9 @@ inline constexpr DWORD HTTP_QUERY_CONTENT_LENGTH = 5;
 inline constexpr DWORD HTTP_QUERY_STATUS_CODE = 19;
 inline constexpr DWORD HTTP_QUERY_ACCEPT_RANGES = 42;
 inline constexpr DWORD HTTP_QUERY_CONTENT_RANGE = 53;
+inline constexpr DWORD HTTP_QUERY_LAST_MODIFIED = 11;
+inline constexpr DWORD HTTP_QUERY_RETRY_AFTER = 36;
+inline constexpr DWORD HTTP_QUERY_ETAG = 54;
 inline constexpr DWORD HTTP_QUERY_FLAG_NUMBER = 0x20000000;
 
 // Session options for InternetSetOptionW, in milliseconds as a DWORD;

@@ -5,8 +5,12 @@
 #include <cstring>
 
 #include "internet_client.h"
+#include "text.h"
 
 namespace httpmedia::inet {
+
+using text::EqualsNoCase;
+using text::Trim;
 
 namespace {
 
@@ -21,22 +25,6 @@ constexpr long kMaxRedirects = 10;
 // holds in one call. A request that reads holds this much twice: curl's
 // buffer and the block of bytes set aside.
 constexpr long kReceiveBufferSize = 256 * 1024;
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-           return lower(x) == lower(y);
-         });
-}
-
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() &&
-         (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n')) {
-    s.remove_suffix(1);
-  }
-  return s;
-}
 
 // "HTTP/1.1 206 Partial Content" or "HTTP/2 200" -> the status code, or 0.
 DWORD ParseStatusLine(std::string_view line) {

@@ -72,6 +72,9 @@ class Transfer {
   // Closes the connection now. AwaitHeaders and Read fail afterwards.
   void Release();
 
+  // How long later calls may see no bytes arrive (kNoTimeout: no limit).
+  void SetReceiveTimeout(DWORD milliseconds) { receive_timeout_ms_ = milliseconds; }
+
   // True once the final response's headers are in; Final() is fixed from then.
   bool HeadersReady() const { return headers_ready_.load(std::memory_order_acquire); }
   const Response& Final() const { return final_; }

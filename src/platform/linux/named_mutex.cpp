@@ -13,9 +13,12 @@
 
 #include <atomic>
 #include <cerrno>
+#include <memory>
 #include <new>
+#include <string>
 
 #include "handle_object.h"
+#include "text.h"
 
 #define HTTPMEDIA_SYS_API __attribute__((visibility("default")))
 
@@ -30,6 +33,10 @@ struct SharedBlock {
 
 struct NamedMutexObject : HandleObject {
   NamedMutexObject() : HandleObject(HandleKind::NamedMutex) {}
+  // The shared object stays for other processes, as a name the system keeps.
+  ~NamedMutexObject() override {
+    if (block != nullptr) munmap(block, sizeof(SharedBlock));
+  }
   SharedBlock* block = nullptr;
 };
 
@@ -37,7 +44,7 @@ struct NamedMutexObject : HandleObject {
 // and make anything that could break that component harmless.
 std::string SharedObjectName(const char16_t* name) {
   std::string result = "/httpmedia-mutex-";
-  for (char c : Utf16ToUtf8(name)) result += (c == '/' || c == '\0') ? '_' : c;
+  for (char c : httpmedia::text::Utf16ToUtf8(name)) result += (c == '/' || c == '\0') ? '_' : c;
   return result;
 }
 
@@ -89,33 +96,44 @@ SharedBlock* MapSharedBlock(const std::string& name, bool* existed) {
 }  // namespace
 
 HTTPMEDIA_SYS_API HANDLE WINAPI CreateMutexW(void*, BOOL initialOwner, LPCWSTR name) {
-  auto* object = new (std::nothrow) NamedMutexObject;
-  if (object == nullptr) {
+  std::shared_ptr<NamedMutexObject> object;
+  try {
+    object = std::make_shared<NamedMutexObject>();
+  } catch (const std::bad_alloc&) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
   bool existed = false;
   if (name == nullptr || name[0] == 0) {
     // An unnamed mutex is private to its handle.
-    object->block = static_cast<SharedBlock*>(mmap(
-        nullptr, sizeof(SharedBlock), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
-    if (object->block == MAP_FAILED || !InitialiseMutex(&object->block->mutex)) {
-      if (object->block != MAP_FAILED) munmap(object->block, sizeof(SharedBlock));
-      delete object;
+    void* memory = mmap(nullptr, sizeof(SharedBlock), PROT_READ | PROT_WRITE,
+                        MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED) {
+      SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+      return nullptr;
+    }
+    object->block = static_cast<SharedBlock*>(memory);
+    if (!InitialiseMutex(&object->block->mutex)) {
       SetLastError(ERROR_NOT_ENOUGH_MEMORY);
       return nullptr;
     }
   } else {
     object->block = MapSharedBlock(SharedObjectName(name), &existed);
     if (object->block == nullptr) {
-      delete object;
       SetLastError(ERROR_INVALID_HANDLE);
       return nullptr;
     }
   }
-  if (initialOwner) WaitForNamedMutex(object, INFINITE);
+  HANDLE handle;
+  try {
+    handle = ServiceHandles().Add(object);
+  } catch (const std::bad_alloc&) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  if (initialOwner) WaitForNamedMutex(object.get(), INFINITE);
   SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
-  return object;
+  return handle;
 }
 
 DWORD WaitForNamedMutex(HandleObject* handle, DWORD milliseconds) {
@@ -139,21 +157,14 @@ DWORD WaitForNamedMutex(HandleObject* handle, DWORD milliseconds) {
 }
 
 HTTPMEDIA_SYS_API BOOL WINAPI ReleaseMutex(HANDLE handle) {
-  auto* object = static_cast<HandleObject*>(handle);
-  if (!IsLiveHandle(object) || object->kind != HandleKind::NamedMutex) {
+  std::shared_ptr<HandleObject> object = ServiceHandles().Find(handle);
+  if (!object || object->kind != HandleKind::NamedMutex) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  if (pthread_mutex_unlock(&static_cast<NamedMutexObject*>(object)->block->mutex) != 0) {
+  if (pthread_mutex_unlock(&static_cast<NamedMutexObject*>(object.get())->block->mutex) != 0) {
     SetLastError(288);  // ERROR_NOT_OWNER
     return FALSE;
   }
   return TRUE;
-}
-
-void CloseNamedMutex(HandleObject* handle) {
-  auto* object = static_cast<NamedMutexObject*>(handle);
-  // The shared object stays for other processes, as a name the system keeps.
-  munmap(object->block, sizeof(SharedBlock));
-  delete object;
 }

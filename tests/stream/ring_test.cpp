@@ -1,6 +1,7 @@
 // Where stream positions sit in the ring, and when the download may fetch.
+#include "stream/ring.h"
+
 #include "gtest/gtest.h"
-#include "stream/download_task.h"
 #include "stream/stream_state.h"
 
 namespace httpmedia {
@@ -26,13 +27,24 @@ TEST(RingOffset, ReaderLapAndPreviousLapAtTheirEdges) {
 }
 
 TEST(DownloadEndAndWindow, FollowTheWriter) {
+  Stream.Length = 10'000'000;
   Stream.WriterLapBase = 3'000'000;
   Stream.WriteOffset = 20'000;
   Stream.TransferEnd = 3'040'000;  // a chunk in flight
   EXPECT_EQ(DownloadEnd(), 3'020'000);
   EXPECT_EQ(WindowFloor(), 40'001);
+  // Settled (everything up to the length here, or ended): the writer will
+  // not come back for the oldest byte.
+  Stream.Length = 3'020'000;
+  Stream.TransferEnd = 3'020'000;
+  EXPECT_EQ(WindowFloor(), 20'000);
+  Stream.Length = 10'000'000;
+  Stream.StreamEnded = 1;
+  EXPECT_EQ(WindowFloor(), 20'000);
+  Stream.StreamEnded = 0;
   Stream.TransferEnd = 1'000;
   EXPECT_EQ(WindowFloor(), 0);
+  Stream.Length = 0;
   Stream.WriterLapBase = 0;
   Stream.WriteOffset = 0;
   Stream.TransferEnd = 0;
@@ -80,6 +92,17 @@ TEST(WriterLap, AReaderPastItsLapMovesIntoTheWriterLapOnlyWhenItIsAhead) {
   Stream.ReaderLapBase = 0;
   Stream.WriterLapBase = 0;
 }
+
+#if defined(HTTPMEDIA_CHECK_INVARIANTS)
+TEST(RingRulesDeathTest, ABrokenLapRuleStopsTheProcessNamingTheRule) {
+  EXPECT_DEATH(
+      {
+        Stream.WriterLapBase = 2 * RingSize;  // two laps ahead of the reader
+        CheckLaps();
+      },
+      "broken rule: the writer is in the reader's lap or one lap ahead");
+}
+#endif
 
 }  // namespace
 }  // namespace httpmedia

@@ -1,5 +1,7 @@
-// The engine's system services, on the platform's own calls.
-#include "boundary/system_services.h"
+// The engine's system services, on the platform's own calls: the calls that
+// both platforms name alike. The owner window and the read's time-out differ
+// between them and live in each platform's owner_window.cpp.
+#include "platform/system_services.h"
 
 #include <cstdlib>
 
@@ -44,22 +46,6 @@ void CloseMutex(MutexHandle mutex) {
 CursorHandle ShowBusyCursor() { return ::SetCursor(::LoadCursorW(nullptr, IDC_WAIT)); }
 
 void RestoreCursor(CursorHandle kept) { ::SetCursor(static_cast<HCURSOR>(kept)); }
-
-#if defined(_WIN32)
-// The device offers its owner window and time-out call only by ordinal; the
-// desktop has neither. Its nearest owner for the message box is the calling
-// thread's active window (the host's own, or none, which makes the box
-// top-level). A read's time-out is the device's own business; the desktop's
-// only sign of the wait is the busy cursor, which the wait restores itself,
-// so the call does nothing here: anything that reached into the host's
-// window (a repaint, say) would run the host's code in the middle of its
-// read.
-WindowHandle OwnerWindow() { return ::GetActiveWindow(); }
-void TimeoutWindowCall(WindowHandle) {}
-#else
-WindowHandle OwnerWindow() { return ::OwnerWindow(); }
-void TimeoutWindowCall(WindowHandle window) { ::TimeoutWindowCall(static_cast<HWND>(window)); }
-#endif
 
 void ShowMessage(WindowHandle owner, const char16_t* text, const char16_t* caption) {
   ::MessageBoxW(static_cast<HWND>(owner), reinterpret_cast<LPCWSTR>(text),

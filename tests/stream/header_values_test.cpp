@@ -1,5 +1,5 @@
 // The header values the engine interprets itself.
-#include "stream/response_info.h"
+#include "stream/header_values.h"
 
 #include "gtest/gtest.h"
 

@@ -1,0 +1,90 @@
+// Status and header queries of the Internet-client layer's requests.
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "internet_handles.h"
+
+using httpmedia::inet::Lookup;
+using httpmedia::inet::Request;
+
+INET_API BOOL WINAPI HttpQueryInfoW(HINTERNET handle, DWORD infoLevel, LPVOID buffer,
+                                    LPDWORD bufferLength, LPDWORD index) {
+  std::shared_ptr<Request> request = Lookup<Request>(handle);
+  if (!request) return FALSE;
+  auto fail = [](DWORD error) {
+    SetLastError(error);
+    return FALSE;
+  };
+  constexpr DWORD kLevelMask = 0xFFFF;
+  if (!bufferLength || (infoLevel & ~kLevelMask & ~HTTP_QUERY_FLAG_NUMBER) != 0) {
+    return fail(ERROR_INVALID_PARAMETER);
+  }
+  if (!request->transfer.HeadersReady()) return fail(ERROR_INTERNET_INCORRECT_HANDLE_STATE);
+  if (index && *index != 0) return fail(ERROR_HTTP_HEADER_NOT_FOUND);  // one of each at most
+
+  const httpmedia::inet::Response& response = request->transfer.Final();
+  std::string value;
+  const std::string* found = nullptr;
+  switch (infoLevel & kLevelMask) {
+    case HTTP_QUERY_STATUS_CODE:
+      value = std::to_string(response.status);
+      found = &value;
+      break;
+    case HTTP_QUERY_CONTENT_LENGTH:
+      found = response.Find("Content-Length");
+      break;
+    case HTTP_QUERY_ACCEPT_RANGES:
+      found = response.Find("Accept-Ranges");
+      break;
+    case HTTP_QUERY_CONTENT_RANGE:
+      found = response.Find("Content-Range");
+      break;
+    case HTTP_QUERY_ETAG:
+      found = response.Find("ETag");
+      break;
+    case HTTP_QUERY_LAST_MODIFIED:
+      found = response.Find("Last-Modified");
+      break;
+    case HTTP_QUERY_RETRY_AFTER:
+      found = response.Find("Retry-After");
+      break;
+    default:
+      return fail(ERROR_INVALID_PARAMETER);
+  }
+  if (!found) return fail(ERROR_HTTP_HEADER_NOT_FOUND);
+
+  if (infoLevel & HTTP_QUERY_FLAG_NUMBER) {
+    // Only a clean decimal that fits: a caller must never see a wrapped size.
+    std::uint64_t number = 0;
+    if (found->empty() || found->size() > 10) return fail(ERROR_HTTP_INVALID_HEADER);
+    for (char c : *found) {
+      if (c < '0' || c > '9') return fail(ERROR_HTTP_INVALID_HEADER);
+      number = number * 10 + std::uint64_t(c - '0');
+    }
+    if (number > 0xFFFFFFFFu) return fail(ERROR_HTTP_INVALID_HEADER);
+    if (!buffer || *bufferLength < sizeof(DWORD)) {
+      *bufferLength = sizeof(DWORD);
+      return fail(ERROR_INSUFFICIENT_BUFFER);
+    }
+    DWORD result = DWORD(number);
+    std::memcpy(buffer, &result, sizeof result);
+    *bufferLength = sizeof result;
+  } else {
+    // Header bytes are taken as Latin-1, one character each.
+    DWORD needed = DWORD((found->size() + 1) * sizeof(WCHAR));
+    if (!buffer || *bufferLength < needed) {
+      *bufferLength = needed;
+      return fail(ERROR_INSUFFICIENT_BUFFER);
+    }
+    auto* out = static_cast<WCHAR*>(buffer);
+    for (std::size_t i = 0; i < found->size(); ++i) {
+      out[i] = WCHAR(static_cast<unsigned char>((*found)[i]));
+    }
+    out[found->size()] = 0;
+    *bufferLength = needed - sizeof(WCHAR);
+  }
+  if (index) ++*index;
+  return TRUE;
+}

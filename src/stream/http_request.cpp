@@ -1,0 +1,293 @@
+#include "stream/http_request.h"
+
+#include <algorithm>
+#include <atomic>
+#include <ctime>
+#include <string>
+
+#include "platform/platform_api.h"
+#include "platform/system_services.h"
+#include "stream/header_values.h"
+
+namespace httpmedia {
+
+namespace {
+
+constexpr char16_t AgentName[] = u"Vellacord";
+constexpr DWORD RequestFlags = INTERNET_FLAG_NO_CACHE_WRITE;
+constexpr DWORD_PTR RequestContext = 1;
+// Headers passed as a NUL-terminated string (or none at all).
+constexpr DWORD HeadersUpToNul = static_cast<DWORD>(-1);
+constexpr std::uint32_t PartialContent = 206;
+constexpr std::uint32_t RequestTimeout = 408;
+constexpr std::uint32_t TooManyRequests = 429;
+constexpr std::uint32_t FirstServerError = 500;
+
+LPCWSTR Wide(const char16_t* text) { return reinterpret_cast<LPCWSTR>(text); }
+
+HINTERNET Handle(InternetHandle handle) { return static_cast<HINTERNET>(handle); }
+
+// Every request of the plug-in, the probe's, the stream's and a range's
+// alike, goes out with the same flags and context.
+HINTERNET OpenUrl(InternetHandle session, const char16_t* url, const char16_t* headers) {
+  return ::InternetOpenUrlW(Handle(session), Wide(url), headers ? Wide(headers) : nullptr,
+                            HeadersUpToNul, RequestFlags, RequestContext);
+}
+
+void CALLBACK InternetStatusProc(HINTERNET, DWORD_PTR, DWORD status, LPVOID info, DWORD) {
+  if (status == INTERNET_STATUS_HANDLE_CREATED && info != nullptr) {
+    auto* result = static_cast<INTERNET_ASYNC_RESULT*>(info);
+    Stream.Request.store(reinterpret_cast<InternetHandle>(result->dwResult));
+  } else if (status == INTERNET_STATUS_REQUEST_COMPLETE) {
+    Stream.Finished.store(1);
+  }
+}
+
+// The deadline for a request's headers. The client's own receive limit
+// restarts with every byte, so a server trickling header lines would hold a
+// synchronous open for ever. A watchdog thread closes the session the open
+// is made on once the deadline passes, which makes the blocked open return
+// (Internet clients end a synchronous call on a handle closed from another
+// thread). Only one request at a time is ever watched: the stream's request
+// in Open runs before any download task, and range requests run on the
+// download task alone.
+struct HeaderWatch {
+  std::atomic<std::atomic<InternetHandle>*> session{nullptr};
+  std::atomic<std::uint32_t> limitMs{0};
+  std::atomic<std::uint32_t> waitedMs{0};
+  std::atomic<std::uint32_t> answered{0};
+  std::atomic<std::uint32_t> expired{0};
+};
+
+HeaderWatch Watch;
+
+std::uint32_t WatchHeaders() {
+  while (Watch.answered.load() == 0) {
+    if (Watch.waitedMs.load() >= Watch.limitMs.load()) {
+      Watch.expired.store(1);
+      CloseInternetHandle(Watch.session.load()->exchange(nullptr));
+      break;
+    }
+    sys::Sleep(PollMs);
+    Watch.waitedMs.fetch_add(PollMs);
+  }
+  return 0;
+}
+
+struct Watched {
+  HINTERNET request = nullptr;
+  std::uint32_t elapsedMs = 0;
+};
+
+// Opens url on the session held in `session`, abandoning it (the session
+// closed, `session` null) when its headers are not in within deadlineMs.
+Watched OpenWithin(std::atomic<InternetHandle>& session, const char16_t* url,
+                   const char16_t* headers, std::uint32_t deadlineMs) {
+  Watch.session.store(&session);
+  Watch.limitMs.store(deadlineMs);
+  Watch.waitedMs.store(0);
+  Watch.answered.store(0);
+  Watch.expired.store(0);
+  const sys::ThreadHandle watcher = sys::StartThread(WatchHeaders);
+  // Without its watchdog the request could not be bounded: it is not made.
+  if (watcher == nullptr) return {};
+  HINTERNET request = OpenUrl(session.load(), url, headers);
+  Watch.answered.store(1);
+  sys::JoinThread(watcher);
+  if (Watch.expired.load() != 0) {
+    // Answered just as the deadline passed: too late all the same.
+    CloseInternetHandle(request);
+    request = nullptr;
+  }
+  return {request, Watch.waitedMs.load()};
+}
+
+// A header's value as text; empty when the response has none (or one too
+// long to be any value we interpret).
+std::u16string QueryText(InternetHandle request, DWORD level) {
+  char16_t text[512] = {};
+  DWORD size = sizeof(text) - sizeof(char16_t);
+  if (!::HttpQueryInfoW(Handle(request), level, text, &size, nullptr)) return {};
+  return std::u16string(text, std::min<std::size_t>(size / sizeof(char16_t), 511));
+}
+
+}  // namespace
+
+InternetHandle OpenSession(bool asynchronous, std::uint32_t receiveLimitMs) {
+  HINTERNET session = ::InternetOpenW(Wide(AgentName), INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr,
+                                      asynchronous ? INTERNET_FLAG_ASYNC : 0);
+  if (session != nullptr) {
+    DWORD timeout = receiveLimitMs;
+    ::InternetSetOptionW(session, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof(timeout));
+  }
+  return session;
+}
+
+void CloseInternetHandle(InternetHandle handle) {
+  if (handle != nullptr) ::InternetCloseHandle(Handle(handle));
+}
+
+bool ProbeCompletes(const char16_t* url, std::uint32_t& elapsedMs) {
+  ::InternetSetStatusCallback(Handle(Stream.Session.load()), InternetStatusProc);
+  const HINTERNET started = OpenUrl(Stream.Session.load(), url, nullptr);
+  // A request refused outright (a malformed URL, say) will never report its
+  // completion: it has failed already, and the open goes on to find that out
+  // instead of waiting out the limit.
+  if (started == nullptr && ::GetLastError() != ERROR_IO_PENDING) Stream.Finished.store(1);
+  std::uint32_t elapsed = 0;
+  while (Stream.Finished.load() == 0) {
+    if (elapsed >= WaitLimitMs) break;
+    sys::Sleep(PollMs);
+    elapsed += PollMs;
+  }
+  // Closing the session first stops its callbacks; only then is the request
+  // handle they delivered final, and closed in turn.
+  CloseInternetHandle(Stream.Session.exchange(nullptr));
+  CloseInternetHandle(Stream.Request.exchange(nullptr));
+  Stream.Finished.store(0);
+  elapsedMs = elapsed;
+  // Completion within the last interval still counts as too late.
+  return elapsed < WaitLimitMs;
+}
+
+InternetHandle OpenBodyRequest(const char16_t* url, std::uint32_t deadlineMs) {
+  return OpenWithin(Stream.Session, url, nullptr, deadlineMs).request;
+}
+
+void LimitStall(InternetHandle request) {
+  DWORD timeout = StallLimitMs;
+  ::InternetSetOptionW(Handle(request), INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof(timeout));
+}
+
+RangeReply OpenRangeRequest(std::int64_t first, std::uint32_t deadlineMs, std::uint32_t capMs) {
+  RangeReply reply;
+  std::atomic<InternetHandle> session{OpenSession(false, StallLimitMs)};
+  if (session.load() == nullptr) return reply;
+  // If-Range makes a server that has a new version answer with all of it
+  // (200) instead of splicing a part of it onto the stream's bytes.
+  const std::string header = "Range: bytes=" + std::to_string(first) + "-\r\n";
+  std::u16string headers(header.begin(), header.end());
+  headers += u"If-Range: " + Stream.Validator + u"\r\n";
+  const Watched watched = OpenWithin(session, Stream.Url.c_str(), headers.c_str(), deadlineMs);
+  reply.elapsedMs = watched.elapsedMs;
+  const HINTERNET request = watched.request;
+  if (request != nullptr) {
+    const std::uint32_t status = ResponseStatus(request);
+    const std::optional<ContentRange> range = ResponseContentRange(request);
+    const std::int64_t length = Stream.Length.load();
+    if (status == PartialContent && !SameVersion(request)) {
+      reply.answer = RangeAnswer::Changed;
+    } else if (status == PartialContent) {
+      const bool exact = range && range->first == first && range->last == length - 1;
+      reply.answer = exact ? RangeAnswer::Served : RangeAnswer::Refused;
+    } else if (status >= 200 && status < 300) {
+      // The whole body to a request with If-Range: the version changed, or,
+      // where it shows the stream's own version, the server pays Range no
+      // heed. Either way nothing of it is spliced into the stream.
+      reply.answer = SameVersion(request) ? RangeAnswer::Refused : RangeAnswer::Changed;
+    } else if (status == RequestTimeout || status == TooManyRequests ||
+               status >= FirstServerError) {
+      reply.answer = RangeAnswer::Retry;
+      reply.retryAfterMs = ParseRetryAfter(QueryText(request, HTTP_QUERY_RETRY_AFTER),
+                                           static_cast<std::int64_t>(std::time(nullptr)), capMs)
+                               .value_or(0);
+    } else {
+      reply.answer = RangeAnswer::Refused;
+    }
+    if (reply.answer == RangeAnswer::Served) {
+      reply.request = request;
+      reply.session = session.exchange(nullptr);
+      return reply;
+    }
+    CloseInternetHandle(request);
+  }
+  CloseInternetHandle(session.exchange(nullptr));
+  return reply;
+}
+
+RangeReply OpenWholeBodyAgain(std::uint32_t deadlineMs) {
+  RangeReply reply;
+  reply.answer = RangeAnswer::Refused;
+  std::atomic<InternetHandle> session{OpenSession(false)};
+  if (session.load() == nullptr) return reply;
+  const Watched watched = OpenWithin(session, Stream.Url.c_str(), nullptr, deadlineMs);
+  reply.elapsedMs = watched.elapsedMs;
+  if (watched.request != nullptr) {
+    const std::uint32_t status = ResponseStatus(watched.request);
+    if (status >= 200 && status < 300 && status != PartialContent) {
+      reply.answer = SameVersion(watched.request) ? RangeAnswer::Served : RangeAnswer::Changed;
+    }
+    if (reply.answer == RangeAnswer::Served) {
+      reply.request = watched.request;
+      reply.session = session.exchange(nullptr);
+      return reply;
+    }
+    CloseInternetHandle(watched.request);
+  }
+  CloseInternetHandle(session.exchange(nullptr));
+  return reply;
+}
+
+bool ReadChunk(InternetHandle request, std::uint8_t* destination, std::int32_t wanted,
+               std::int32_t& received) {
+  DWORD count = 0;
+  const BOOL ok =
+      ::InternetReadFile(Handle(request), destination, static_cast<DWORD>(wanted), &count);
+  // A count larger than asked is not to be believed: nothing of it is kept.
+  received = count > static_cast<DWORD>(wanted) ? 0 : static_cast<std::int32_t>(count);
+  return ok != FALSE;
+}
+
+std::uint32_t ResponseStatus(InternetHandle request) {
+  DWORD status = 0;
+  DWORD size = sizeof(status);
+  if (!::HttpQueryInfoW(Handle(request), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status,
+                        &size, nullptr)) {
+    return 0;
+  }
+  return status;
+}
+
+std::optional<std::int32_t> ResponseContentLength(InternetHandle request) {
+  DWORD number = 0;
+  DWORD size = sizeof(number);
+  if (!::HttpQueryInfoW(Handle(request), HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER,
+                        &number, &size, nullptr)) {
+    return std::nullopt;
+  }
+  // The number alone cannot show a value that overflowed or a header that is
+  // not a number at all; the header's text can.
+  const std::optional<std::int32_t> parsed =
+      ParseContentLength(QueryText(request, HTTP_QUERY_CONTENT_LENGTH));
+  if (!parsed || static_cast<DWORD>(*parsed) != number) return std::nullopt;
+  return parsed;
+}
+
+bool AcceptsByteRanges(InternetHandle request) {
+  return NamesByteRanges(QueryText(request, HTTP_QUERY_ACCEPT_RANGES));
+}
+
+std::u16string ResponseValidator(InternetHandle request) {
+  const std::u16string etag = QueryText(request, HTTP_QUERY_ETAG);
+  if (!etag.empty() && etag.rfind(u"W/", 0) != 0) return etag;
+  return QueryText(request, HTTP_QUERY_LAST_MODIFIED);
+}
+
+std::optional<ContentRange> ResponseContentRange(InternetHandle request) {
+  return ParseContentRange(QueryText(request, HTTP_QUERY_CONTENT_RANGE));
+}
+
+bool SameVersion(InternetHandle request) {
+  if (ResponseValidator(request) != Stream.Validator) return false;
+  if (Stream.LengthKnown.load() == 0) return true;
+  std::optional<std::int64_t> whole;
+  if (ResponseStatus(request) == PartialContent) {
+    const std::optional<ContentRange> range = ResponseContentRange(request);
+    if (range) whole = range->total;
+  } else {
+    whole = ResponseContentLength(request);
+  }
+  return whole && *whole == Stream.Length.load();
+}
+
+}  // namespace httpmedia

@@ -1,0 +1,160 @@
+// The libavformat example end to end: a real demuxer reading a short media
+// file through the plug-in from the loopback test server must see exactly the
+// packets it sees reading the file itself. The MP4 keeps its index (the moov
+// box) at the end, after about 5.6 MB of media, so opening it seeks from the
+// start past the ring to the index and back to the media; with ranges the
+// plug-in serves both jumps with Range requests, without them it downloads
+// through to the index and fetches the file again from its start for the
+// media.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "process.h"
+#include "test_server.h"
+
+namespace {
+
+using httpmedia::testing::ProcessRun;
+using httpmedia::testing::RunProcess;
+using httpmedia::testing::ScratchDir;
+using httpmedia::testing::TestServer;
+
+constexpr std::uint64_t kRingSize = 3'000'000;
+
+// How the plug-in reaches what the demuxer seeks to outside the ring.
+enum class Served { kFrontToBack, kByRanges, kFromTheStartAgain };
+
+struct DemuxCase {
+  const char* name;
+  const char* clip;   // "mp4" or "ts", made by SetUpTestSuite
+  const char* shape;  // the test server's query, before file=
+  // How the example reads the file for the reference output: "file" with
+  // libavformat's file protocol (seekable, of known size), "pipe" from
+  // standard input (neither), for a stream whose length the plug-in cannot
+  // give either: the demuxer's timing estimates then take the same path.
+  const char* reference;
+  int exit_code;
+  Served served;
+};
+
+void PrintTo(const DemuxCase& c, std::ostream* out) { *out << c.name; }
+
+class DemuxExample : public ::testing::TestWithParam<DemuxCase> {
+ protected:
+  // ffmpeg makes the clips once per test program: 4 s of a 1280x720 test
+  // pattern (MPEG-4 part 2) and a sine (AAC), about 5.6 MB, written without
+  // faststart so that the index comes last; and the same packets remuxed as
+  // MPEG-TS, which a demuxer reads front to back.
+  static void SetUpTestSuite() {
+    scratch_ = new ScratchDir;
+    made_ = RunProcess({HTTPMEDIA_FFMPEG,
+                        "-nostdin",
+                        "-loglevel",
+                        "error",
+                        "-f",
+                        "lavfi",
+                        "-i",
+                        "testsrc2=size=1280x720:rate=25:duration=4",
+                        "-f",
+                        "lavfi",
+                        "-i",
+                        "sine=frequency=440:sample_rate=44100:duration=4",
+                        "-c:v",
+                        "mpeg4",
+                        "-q:v",
+                        "2",
+                        "-c:a",
+                        "aac",
+                        "-shortest",
+                        Clip("mp4")});
+    if (made_.code != 0) return;
+    made_ = RunProcess({HTTPMEDIA_FFMPEG, "-nostdin", "-loglevel", "error", "-i", Clip("mp4"), "-c",
+                        "copy", "-f", "mpegts", Clip("ts")});
+  }
+  static void TearDownTestSuite() {
+    delete scratch_;
+    scratch_ = nullptr;
+  }
+  static std::string Clip(const std::string& kind) { return scratch_->path() / ("clip." + kind); }
+
+  static ScratchDir* scratch_;
+  static ProcessRun made_;
+  TestServer server_;
+};
+
+ScratchDir* DemuxExample::scratch_ = nullptr;
+ProcessRun DemuxExample::made_;
+
+TEST_P(DemuxExample, SeesThePacketsOfTheFileThroughThePlugin) {
+  const DemuxCase& c = GetParam();
+  ASSERT_EQ(made_.code, 0) << "ffmpeg could not make the clips: " << made_.Describe();
+  const std::string clip = Clip(c.clip);
+  const std::uint64_t clip_size = std::filesystem::file_size(clip);
+  ASSERT_GT(clip_size, kRingSize + 2'000'000) << "the clip must take seeks out of the ring";
+
+  const std::string url = server_.Url(std::string("/clip.") + c.clip + "?" + c.shape +
+                                      (*c.shape != '\0' ? "&" : "") + "file=" + clip);
+  const ProcessRun streamed =
+      RunProcess({HTTPMEDIA_DEMUX, "--plugin=" HTTPMEDIA_PLUGIN, "--packets", url});
+  ASSERT_EQ(streamed.code, c.exit_code) << streamed.Describe();
+  if (c.exit_code != 0) return;
+
+  const bool from_pipe = std::string(c.reference) == "pipe";
+  const ProcessRun direct =
+      from_pipe ? RunProcess({HTTPMEDIA_DEMUX, "--file", "--packets", "pipe:0"}, {}, clip)
+                : RunProcess({HTTPMEDIA_DEMUX, "--file", "--packets", clip});
+  ASSERT_EQ(direct.code, 0) << direct.Describe();
+  EXPECT_EQ(streamed.out, direct.out);
+  EXPECT_NE(streamed.out.find(
+                "\nsize: " +
+                (from_pipe ? std::string("unknown") : std::to_string(clip_size) + " bytes") + "\n"),
+            std::string::npos)
+      << streamed.out;
+  EXPECT_NE(streamed.out.find("\nstream 1: audio aac"), std::string::npos) << streamed.out;
+
+  std::vector<std::uint64_t> range_starts;
+  const auto requests = server_.Requests();
+  for (const auto& request : requests) {
+    const std::string range = request.Header("Range");
+    if (range.rfind("bytes=", 0) == 0) range_starts.push_back(std::stoull(range.substr(6)));
+  }
+  if (c.served != Served::kByRanges) {
+    EXPECT_TRUE(range_starts.empty());
+    // The open's probe and stream, and for each seek back below the ring one
+    // more request for the whole file: a few, not one per read.
+    if (c.served == Served::kFromTheStartAgain) {
+      EXPECT_GE(requests.size(), 3u);
+      EXPECT_LE(requests.size(), 6u);
+    }
+    return;
+  }
+  // Out to the index beyond the ring, then back below it to the media.
+  const auto far = std::find_if(range_starts.begin(), range_starts.end(),
+                                [](std::uint64_t start) { return start > kRingSize; });
+  ASSERT_NE(far, range_starts.end()) << "no Range request beyond the ring";
+  EXPECT_TRUE(std::any_of(far, range_starts.end(), [](std::uint64_t start) {
+    return start < 1'000'000;
+  })) << "no Range request back to the media";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Clips, DemuxExample,
+    ::testing::Values(
+        DemuxCase{"IndexAtTheEndThroughRanges", "mp4", "ranges=1", "file", 0, Served::kByRanges},
+        // The stand-in length 1,400,000,000 is no size: AVSEEK_SIZE fails,
+        // and a stream larger than the ring still demuxes front to back.
+        DemuxCase{"UnknownLengthIsNoSize", "ts", "framing=chunked", "pipe", 0,
+                  Served::kFrontToBack},
+        // Without ranges the media behind the index has left the ring by the
+        // time the demuxer comes back for it: the file is fetched again.
+        DemuxCase{"IndexAtTheEndWithoutRanges", "mp4", "", "file", 0, Served::kFromTheStartAgain},
+        DemuxCase{"IndexAtTheEndWithoutRangesWithAnETag", "mp4", "etag=clip", "file", 0,
+                  Served::kFromTheStartAgain}),
+    [](const ::testing::TestParamInfo<DemuxCase>& info) { return std::string(info.param.name); });
+
+}  // namespace
