@@ -531,7 +531,7 @@ def link_lines(r):
         ("seek", "range_curl", f"seek outside the ring to first byte ({LINK_SEEKS} seeks, "
          "call to the return of a 1-byte read)", "fresh range request, time to first byte"),
         ("resume", "range_curl", f"link cut mid-body to the resumed first byte ({LINK_ROUNDS} "
-         "cuts; the engine waits 100 ms before it reconnects)",
+         "cuts; the first reconnection goes out at once)",
          "fresh range request, time to first byte"),
     ]
     for scheme in ("https", "http"):
