@@ -6,9 +6,12 @@
 //   bench_host PLUGIN opens URL COUNT
 //   bench_host PLUGIN idle URL SECONDS
 //   bench_host PLUGIN paced URL BYTES_PER_SECOND SECONDS READ_SIZE
+//   bench_host PLUGIN seeks URL COUNT STEP
+//   bench_host PLUGIN resume URL
 //
 // Every workload reports the process's peak resident set ("maxrss_kb").
 #include <sys/resource.h>
+#include <time.h>
 
 #include <algorithm>
 #include <chrono>
@@ -57,6 +60,20 @@ const HttpMediaChar* Url(const std::u16string& url) {
   return reinterpret_cast<const HttpMediaChar*>(url.c_str());
 }
 
+std::string List(const std::vector<double>& values) {
+  std::string text = "[";
+  for (double v : values) text += (text.size() > 1 ? ", " : "") + std::to_string(v);
+  return text + "]";
+}
+
+// Seconds on CLOCK_MONOTONIC, the clock a benchmark's other processes (the
+// delay proxy's drops) are stamped with.
+double MonotonicSeconds() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec + now.tv_nsec / 1e9;
+}
+
 int Greedy(const PluginFunctions& plugin, const std::string& url, int read_size) {
   const std::u16string url16 = Wide(url);
   std::vector<char> buffer(static_cast<std::size_t>(read_size));
@@ -95,13 +112,8 @@ int Opens(const PluginFunctions& plugin, const std::string& url, int count) {
     plugin.close();
     close_ms.push_back(Since(closing) * 1e3);
   }
-  auto list = [](const std::vector<double>& values) {
-    std::string text = "[";
-    for (double v : values) text += (text.size() > 1 ? ", " : "") + std::to_string(v);
-    return text + "]";
-  };
   std::printf("{\"open_ms\": %s, \"first_byte_ms\": %s, \"close_ms\": %s, \"maxrss_kb\": %ld}\n",
-              list(open_ms).c_str(), list(first_byte_ms).c_str(), list(close_ms).c_str(),
+              List(open_ms).c_str(), List(first_byte_ms).c_str(), List(close_ms).c_str(),
               MaxRssKb());
   return 0;
 }
@@ -150,6 +162,58 @@ int Paced(const PluginFunctions& plugin, const std::string& url, double rate, do
   return 0;
 }
 
+// Seeks outside the ring: after the stream is under way, COUNT absolute
+// seeks each STEP bytes further on, each timed from the call to the return of
+// a one-byte read there. The pause before each lets the read-ahead run, as
+// a player's would between a user's jumps.
+int Seeks(const PluginFunctions& plugin, const std::string& url, int count, std::int32_t step) {
+  const std::u16string url16 = Wide(url);
+  char byte = 0;
+  if (plugin.open(Url(url16)) <= 0) return 1;
+  if (plugin.read(&byte, 1) != 1) return 1;
+  std::vector<double> seek_ms;
+  for (int i = 1; i <= count; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const Clock::time_point start = Clock::now();
+    if (plugin.seek(step * i, 0) != 0) return 1;
+    if (plugin.read(&byte, 1) != 1) return 1;
+    seek_ms.push_back(Since(start) * 1e3);
+  }
+  plugin.close();
+  std::printf("{\"seek_ms\": %s, \"maxrss_kb\": %ld}\n", List(seek_ms).c_str(), MaxRssKb());
+  return 0;
+}
+
+// Reads the whole stream greedily and reports every read that waited for the
+// network: [position, start, end] with the times on CLOCK_MONOTONIC. A link
+// cut under the stream shows as the longest of them.
+int Resume(const PluginFunctions& plugin, const std::string& url) {
+  const std::u16string url16 = Wide(url);
+  constexpr int kReadSize = 64 * 1024;
+  std::vector<char> buffer(kReadSize);
+  const std::int32_t length = plugin.open(Url(url16));
+  if (length <= 0) return 1;
+  long long total = 0;
+  std::string stalls = "[";
+  for (;;) {
+    const double start = MonotonicSeconds();
+    const std::int32_t got = plugin.read(buffer.data(), kReadSize);
+    const double end = MonotonicSeconds();
+    if (got <= 0) break;
+    if (end - start > 0.005) {
+      char stall[96];
+      std::snprintf(stall, sizeof stall, "%s[%lld, %.6f, %.6f]", stalls.size() > 1 ? ", " : "",
+                    total, start, end);
+      stalls += stall;
+    }
+    total += got;
+  }
+  plugin.close();
+  std::printf("{\"bytes\": %lld, \"stalls\": %s], \"maxrss_kb\": %ld}\n", total, stalls.c_str(),
+              MaxRssKb());
+  return total == length ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -175,6 +239,9 @@ int main(int argc, char** argv) {
   if (mode == "paced" && argc == 7) {
     return Paced(f, argv[3], std::atof(argv[4]), std::atof(argv[5]), std::atoi(argv[6]));
   }
+  if (mode == "seeks" && argc == 6)
+    return Seeks(f, argv[3], std::atoi(argv[4]), std::atoi(argv[5]));
+  if (mode == "resume" && argc == 4) return Resume(f, argv[3]);
   std::fprintf(stderr, "bench_host: bad arguments for mode '%s'\n", mode.c_str());
   return 64;
 }

@@ -6,7 +6,13 @@ Usage: run_bench.py BUILD_DIR OUT_DIR
 
 BUILD_DIR is the build of bench/ (bench_host, bench_inet, bench_trace and the
 plug-in under httpmedia/src). Serves everything from a private nginx on a
-loopback port, started here and stopped on the way out.
+loopback port, started here and stopped on the way out: plain HTTP/1.1 on one
+port, HTTPS with HTTP/2 on another, under a certificate of a CA made for the
+run. The link rows reach nginx through delay_proxy.py, a loopback proxy that
+delays each direction by half the round trip.
+
+With --link-only, only the link rows are measured; the other figures are kept
+from the results.json of the last full run.
 """
 import datetime
 import json
@@ -21,6 +27,8 @@ import sys
 import tempfile
 import threading
 import time
+
+from delay_proxy import DelayProxy
 
 BIG_SIZE = 1_000_000_000  # the greedy body
 SMALL_SIZE = 1_000_000  # the body of each timed open
@@ -40,6 +48,14 @@ THROTTLE = 1_500_000  # bytes per second of the plotted stream
 CEILING = (2_000_000 + 20_000) / 0.010
 RING_SIZE = 3_000_000
 STEP_TIMEOUT = 120
+# The link rows: a round trip of LINK_RTT_MS, half of it each way.
+LINK_RTT_MS = 50
+LINK_ROUNDS = 9  # cold opens (a fresh process each) and drops, per protocol
+LINK_SEEKS = 8  # seeks outside the ring, in one process, per protocol
+SEEK_STEP = 12_000_000  # each seek this far beyond the last: outside the ring
+RANGE_SPAN = 65_536  # curl's reference range requests: a bounded slice
+RESUME_SIZE = 8_000_000  # the body read through a drop
+DROP_AT = 4_000_000  # response bytes through the connection that is cut
 
 
 def log(text):
@@ -88,8 +104,9 @@ def write_file(path, size):
 
 
 class Nginx:
-    def __init__(self, root, port):
-        self.root, self.port = root, port
+    def __init__(self, root, port, tls_port, cert, key):
+        self.root, self.port, self.tls_port = root, port, tls_port
+        self.requests_log = os.path.join(root, "requests.log")
         os.makedirs(os.path.join(root, "temp"), exist_ok=True)
         conf = os.path.join(root, "nginx.conf")
         temp = os.path.join(root, "temp")
@@ -105,12 +122,22 @@ http {{
   tcp_nopush on;
   keepalive_timeout 10;
   default_type application/octet-stream;
+  log_format requests '$connection $request_method $uri "$http_range" $server_protocol '
+                      '"$http_user_agent"';
   client_body_temp_path {temp}/body;
   proxy_temp_path {temp}/proxy;
   server {{
     listen 127.0.0.1:{port};
     root {root}/www;
     location /slow/ {{ limit_rate {THROTTLE}; }}
+    location /link/ {{ access_log {self.requests_log} requests; }}
+  }}
+  server {{
+    listen 127.0.0.1:{tls_port} ssl http2;
+    ssl_certificate {cert};
+    ssl_certificate_key {key};
+    root {root}/www;
+    location /link/ {{ access_log {self.requests_log} requests; }}
   }}
 }}
 """)
@@ -131,6 +158,14 @@ http {{
     def url(self, path):
         return f"http://127.0.0.1:{self.port}{path}"
 
+    def logged_requests(self):
+        """The lines of the link servers' request log so far."""
+        try:
+            with open(self.requests_log) as f:
+                return f.read().splitlines()
+        except FileNotFoundError:
+            return []
+
     def stop(self):
         if self.process.poll() is None:
             self.process.send_signal(signal.SIGQUIT)  # graceful: workers finish
@@ -139,6 +174,48 @@ http {{
             except subprocess.TimeoutExpired:
                 self.process.kill()
                 self.process.wait()
+
+
+def make_certificates(root):
+    """A CA of the run's own and a certificate it signs for 127.0.0.1. The CA
+    is trusted by curl through --cacert and by the plug-in's host through
+    trusted_command(); nothing else on the machine trusts it."""
+    ca_key, ca = os.path.join(root, "ca.key"), os.path.join(root, "ca.pem")
+    key, csr, cert = (os.path.join(root, n) for n in ("server.key", "server.csr", "server.pem"))
+    ext = os.path.join(root, "server.ext")
+    with open(ext, "w") as f:
+        f.write("subjectAltName=IP:127.0.0.1\nbasicConstraints=CA:FALSE\n"
+                "extendedKeyUsage=serverAuth\n")
+    run = lambda *args: subprocess.run(["openssl", *args], check=True, capture_output=True)
+    run("req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+        "-keyout", ca_key, "-out", ca, "-days", "2", "-subj", "/CN=httpmedia bench CA")
+    run("req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-keyout", key,
+        "-out", csr, "-subj", "/CN=127.0.0.1")
+    run("x509", "-req", "-in", csr, "-CA", ca, "-CAkey", ca_key, "-CAcreateserial", "-out", cert,
+        "-days", "2", "-extfile", ext)
+    # The plug-in's HTTP client reads the system bundle: the bench's copy of
+    # it with the CA added is mounted over it for the host's process alone.
+    bundle = os.path.join(root, "bundle.pem")
+    with open(bundle, "w") as out:
+        with open(SYSTEM_BUNDLE) as system:
+            out.write(system.read())
+        with open(ca) as f:
+            out.write(f.read())
+    os.chmod(root, 0o755)
+    return ca, cert, key, bundle
+
+
+SYSTEM_BUNDLE = "/etc/ssl/certs/ca-certificates.crt"
+
+
+def trusted_command(bundle, command):
+    """command, run in a mount namespace of its own where the system's CA
+    bundle is the bench's (system CAs plus the bench CA). None where this
+    cannot be done (no privilege for unshare)."""
+    wrapped = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
+               f'mount --bind "$0" {SYSTEM_BUNDLE} && exec "$@"', bundle, *command]
+    probe = subprocess.run(wrapped[:-len(command)] + ["true"], capture_output=True)
+    return wrapped if probe.returncode == 0 else None
 
 
 def median(values):
@@ -207,8 +284,96 @@ def plot(csv_text, path):
     fig.savefig(path)
 
 
+def curl_ttfb(url, ca=None, extra=()):
+    """curl's time to the first response byte in ms, and its HTTP version."""
+    command = ["curl", "-s", "-o", "/dev/null", "-w", "%{time_starttransfer} %{http_version}",
+               *extra, url]
+    if ca:
+        command[1:1] = ["--cacert", ca]
+    _, _, out = child_usage(command)
+    seconds, version = out.split()
+    return float(seconds) * 1e3, version
+
+
+def link_requests(nginx, before):
+    """The plug-in's requests in the link log since `before` lines: their
+    count and the number of connections that carried them."""
+    lines = [l for l in nginx.logged_requests()[before:] if "curl/" not in l]
+    return len(lines), len({l.split()[0] for l in lines})
+
+
+def measure_link(host, plugin, nginx, ca, bundle):
+    """Open, seek and drop rows over a link of LINK_RTT_MS, for HTTPS with
+    HTTP/2 and HTTP/1.1 beside curl on the same proxies in the same run."""
+    results = {}
+    delay = LINK_RTT_MS / 2
+    proxies = {"https": DelayProxy(nginx.tls_port, delay).start(),
+               "http": DelayProxy(nginx.port, delay).start()}
+    # Separate proxies for the drops, so that a drop never lands on curl.
+    drop_proxies = {"https": DelayProxy(nginx.tls_port, delay).start(),
+                    "http": DelayProxy(nginx.port, delay).start()}
+    try:
+        for scheme in ("https", "http"):
+            proxy, drops = proxies[scheme], drop_proxies[scheme]
+            curl_ca = ca if scheme == "https" else None
+            run_host = lambda *args: [host, plugin, *args]
+            if scheme == "https":
+                wrapped = trusted_command(bundle, [host])
+                if wrapped is None:
+                    log("https link rows skipped: no mount namespace for the CA bundle")
+                    continue
+                run_host = lambda *args, w=wrapped: [*w, plugin, *args]
+            row = {"open": [], "open_curl": [], "seek": [], "range_curl": [], "resume": []}
+            log(f"link {scheme}: {LINK_ROUNDS} cold opens beside curl")
+            small = proxy.url(scheme, "/link/small.bin")
+            big = proxy.url(scheme, "/link/big.bin")
+            mark = len(nginx.logged_requests())
+            for _ in range(LINK_ROUNDS):
+                _, data = checked_json(run_host("opens", small, "1"))
+                row["open"].append(data["first_byte_ms"][0])
+                ms, row["curl_version"] = curl_ttfb(small, curl_ca)
+                row["open_curl"].append(ms)
+            time.sleep(0.3)  # nginx logs a request when it ends
+            row["open_requests"] = link_requests(nginx, mark)
+
+            log(f"link {scheme}: {LINK_SEEKS} seeks outside the ring beside curl range requests")
+            mark = len(nginx.logged_requests())
+            _, data = checked_json(run_host("seeks", big, str(LINK_SEEKS), str(SEEK_STEP)))
+            row["seek"] = data["seek_ms"]
+            time.sleep(0.3)
+            row["seek_requests"] = link_requests(nginx, mark)
+            for i in range(1, LINK_SEEKS + 1):
+                first = SEEK_STEP * i
+                ms, _ = curl_ttfb(big, curl_ca, ["-r", f"{first}-{first + RANGE_SPAN - 1}"])
+                row["range_curl"].append(ms)
+
+            log(f"link {scheme}: {LINK_ROUNDS} streams cut at {DROP_AT:,} bytes")
+            resume = drops.url(scheme, "/link/resume.bin")
+            mark = len(nginx.logged_requests())
+            for _ in range(LINK_ROUNDS):
+                before = len(drops.drops)
+                drops.arm_drop(DROP_AT)
+                _, data = checked_json(run_host("resume", resume))
+                if data["bytes"] != RESUME_SIZE or len(drops.drops) != before + 1:
+                    raise RuntimeError(f"the {scheme} drop round went wrong: {data}")
+                # The read that waited for the resumed bytes is the longest
+                # of those the cut ended; the others waited for the link's pace.
+                cut = drops.drops[-1]
+                end = max((s for s in data["stalls"] if s[2] > cut), key=lambda s: s[2] - s[1])[2]
+                row["resume"].append((end - cut) * 1e3)
+            time.sleep(0.3)
+            row["resume_requests"] = link_requests(nginx, mark)
+            results[scheme] = row
+    finally:
+        for p in (*proxies.values(), *drop_proxies.values()):
+            p.stop()
+    return results
+
+
 def main():
-    build, out_dir = sys.argv[1], sys.argv[2]
+    args = [a for a in sys.argv[1:] if not a.startswith("--")]
+    link_only = "--link-only" in sys.argv[1:]
+    build, out_dir = args[0], args[1]
     host = os.path.join(build, "bench_host")
     inet = os.path.join(build, "bench_inet")
     trace = os.path.join(build, "bench_trace")
@@ -221,18 +386,37 @@ def main():
     root = tempfile.mkdtemp(prefix="httpmedia-bench-")
     os.chmod(root, 0o755)  # nginx's workers may run as another user
     www = os.path.join(root, "www")
-    os.makedirs(os.path.join(www, "slow"))
+    for sub in ("slow", "link"):
+        os.makedirs(os.path.join(www, sub))
+        os.chmod(os.path.join(www, sub), 0o755)
     os.chmod(www, 0o755)
-    os.chmod(os.path.join(www, "slow"), 0o755)
     nginx = None
+    results_json = os.path.join(out_dir, "results.json")
     try:
         log("writing the bodies")
         write_file(os.path.join(www, "big.bin"), BIG_SIZE)
         write_file(os.path.join(www, "small.bin"), SMALL_SIZE)
         write_file(os.path.join(www, "slow", "media.bin"), MEDIA_SIZE)
-        nginx = Nginx(root, free_port())
+        for name in ("big.bin", "small.bin"):
+            os.link(os.path.join(www, name), os.path.join(www, "link", name))
+        write_file(os.path.join(www, "link", "resume.bin"), RESUME_SIZE)
+        ca, cert, key, bundle = make_certificates(root)
+        nginx = Nginx(root, free_port(), free_port(), cert, key)
         big, small = nginx.url("/big.bin"), nginx.url("/small.bin")
-        results = {"machine": machine()}
+        if link_only:
+            if not os.path.exists(results_json):
+                sys.exit("bench: --link-only needs the results.json of a full run")
+            with open(results_json) as f:
+                results = json.load(f)
+        else:
+            results = {}
+        results["machine"] = machine()
+        results["link"] = measure_link(host, plugin, nginx, ca, bundle)
+        if link_only:
+            results["seconds_link"] = time.monotonic() - began
+            write_outputs(results, out_dir)
+            log(f"link rows done in {results['seconds_link']:.0f} s")
+            return
 
         log(f"greedy: {FAST_ROUNDS} rounds of curl and the Internet-client layer, "
             f"{ROUNDS} of them with the plug-in too")
@@ -289,12 +473,100 @@ def main():
             f.write(csv_text)
         plot(csv_text, os.path.join(out_dir, "window.png"))
         results["seconds"] = time.monotonic() - began
-        write_results(results, os.path.join(out_dir, "results.md"))
+        write_outputs(results, out_dir)
         log(f"done in {results['seconds']:.0f} s")
     finally:
         if nginx is not None:
             nginx.stop()
         shutil.rmtree(root, ignore_errors=True)
+
+
+def write_outputs(results, out_dir):
+    path = os.path.join(out_dir, "results.json")
+    if os.path.exists(path):
+        with open(path) as f:
+            kept = json.load(f)
+        # The link rows of an earlier build, kept beside the new ones.
+        if "link_before" in kept:
+            results["link_before"] = kept["link_before"]
+    with open(path, "w") as f:
+        json.dump(results, f, indent=1)
+        f.write("\n")
+    write_results(results, os.path.join(out_dir, "results.md"))
+
+
+LINK_TARGETS = {
+    ("https", "open"): "≤ 1.35",
+    ("https", "seek"): f"≤ {LINK_RTT_MS + 30} ms",
+    ("http", "open"): "≤ 1.6",
+    ("http", "seek"): "≤ 1.00",
+}
+
+
+def link_lines(r):
+    link, before = r.get("link", {}), r.get("link_before", {})
+    if not link:
+        return []
+    lines = [
+        f"## Over a link with latency ({LINK_RTT_MS} ms round trip)",
+        "",
+        f"Through `delay_proxy.py`: {LINK_RTT_MS / 2:g} ms each way, the TCP handshake's "
+        "round trip included. HTTPS is nginx speaking HTTP/2 (ALPN) under a certificate of "
+        "a CA made for the run, with nginx's default protocols, which end at TLS 1.2: the "
+        "TLS handshake takes two round trips, a fresh HTTPS request four. HTTP is nginx's "
+        "HTTP/1.1: a fresh request takes two. Each figure is the median; curl ran on the "
+        "same proxy in the same run, interleaved with the plug-in.",
+        "",
+    ]
+    head = "| Measure | httpmedia | curl | Ratio | Target |"
+    rule = "| --- | --- | --- | --- | --- |"
+    if before:
+        head = "| Measure | httpmedia before | httpmedia now | curl | Ratio now | Target |"
+        rule = "| --- | --- | --- | --- | --- | --- |"
+    lines += [head, rule]
+    names = {"https": "HTTPS, HTTP/2", "http": "HTTP/1.1"}
+    measures = [
+        ("open", "open_curl", f"open to first byte (open call to the return of a 1-byte read; "
+         f"{LINK_ROUNDS} cold processes)", "time to first byte"),
+        ("seek", "range_curl", f"seek outside the ring to first byte ({LINK_SEEKS} seeks, "
+         "call to the return of a 1-byte read)", "fresh range request, time to first byte"),
+        ("resume", "range_curl", f"link cut mid-body to the resumed first byte ({LINK_ROUNDS} "
+         "cuts; the first reconnection goes out at once)",
+         "fresh range request, time to first byte"),
+    ]
+    for scheme in ("https", "http"):
+        if scheme not in link:
+            continue
+        row = link[scheme]
+        for key, ref, what, ref_what in measures:
+            mine, theirs = median(row[key]), median(row[ref])
+            target = LINK_TARGETS.get((scheme, key), "—")
+            cells = [f"{names[scheme]}: {what}"]
+            if before:
+                b = before.get(scheme, {}).get(key)
+                cells.append(f"{median(b):.0f} ms" if b else "—")
+            cells += [f"{mine:.0f} ms", f"{ref_what}: {theirs:.0f} ms", f"{mine / theirs:.2f}",
+                      target]
+            lines.append("| " + " | ".join(cells) + " |")
+    lines += ["", "Requests the server logged for the plug-in (requests over connections):", ""]
+    for scheme in ("https", "http"):
+        if scheme not in link:
+            continue
+        row = link[scheme]
+        parts = []
+        for key, what in (("open_requests", f"{LINK_ROUNDS} opens"),
+                          ("seek_requests", f"a stream with {LINK_SEEKS} seeks"),
+                          ("resume_requests", f"{LINK_ROUNDS} streams with a cut")):
+            now = row[key]
+            text = f"{what}: {now[0]} over {now[1]}"
+            b = before.get(scheme, {}).get(key)
+            if b:
+                text += f" (before: {b[0]} over {b[1]})"
+            parts.append(text)
+        lines.append(f"- {names[scheme]} (curl says HTTP/{row['curl_version']}): "
+                     + "; ".join(parts) + ".")
+    lines.append("")
+    return lines
 
 
 def write_results(r, path):
@@ -347,6 +619,7 @@ def write_results(r, path):
         "and for curl alike. Latencies are loopback figures: the reference is curl's "
         "`time_starttransfer`, measured by curl itself.",
         "",
+        *link_lines(r),
         "## The read-ahead window",
         "",
         "![Position and DownloadEnd over time](window.png)",

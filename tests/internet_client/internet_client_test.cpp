@@ -405,6 +405,38 @@ TEST_F(InternetClientTest, ReadsFillTheBufferAndEndWithZeroWhateverTheFraming) {
   }
 }
 
+// The process's connections are shared by its sessions: a connection whose
+// response was read to the end serves the next request, and goes once the
+// pool has been idle a while; one left mid-body never serves another
+// request, whose body must be its own from the first byte.
+TEST_F(InternetClientTest, SessionsShareWholeConnectionsButNeverOneLeftMidBody) {
+  HINTERNET abandoned = Open("/m.bin?size=1000000");
+  ASSERT_NE(abandoned, nullptr) << GetLastError();
+  std::vector<std::uint8_t> buffer(1000);
+  DWORD got = 0;
+  ASSERT_TRUE(InternetReadFile(abandoned, buffer.data(), 1000, &got));
+  EXPECT_TRUE(InternetCloseHandle(abandoned));
+
+  for (int i = 0; i < 2; ++i) {
+    SCOPED_TRACE(i);
+    HINTERNET other = InternetOpenW(kAgent, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
+    ASSERT_NE(other, nullptr);
+    HINTERNET request = InternetOpenUrlW(other, server_.Url16("/w.bin?size=300000").c_str(),
+                                         nullptr, 0, INTERNET_FLAG_NO_CACHE_WRITE, 0);
+    ASSERT_NE(request, nullptr) << GetLastError();
+    ReadResult body = ReadToEnd(request, 20000);
+    EXPECT_EQ(body.error, 0u);
+    ASSERT_EQ(body.data.size(), 300000u);
+    EXPECT_EQ(FirstBodyMismatch(0, body.data.data(), 300000), 300000u);
+    EXPECT_TRUE(InternetCloseHandle(request));
+    EXPECT_TRUE(InternetCloseHandle(other));
+    // The abandoned connection is gone; the whole one stays for the next.
+    EXPECT_TRUE(Eventually([&] { return server_.OpenConnections() == 1; }));
+  }
+  EXPECT_EQ(server_.Requests().size(), 3u);
+  EXPECT_TRUE(Eventually([&] { return server_.OpenConnections() == 0; }));
+}
+
 TEST_F(InternetClientTest, BodyCutShortFailsAfterTheBytesThatCame) {
   for (const char* drop : {"fin", "rst"}) {
     SCOPED_TRACE(drop);

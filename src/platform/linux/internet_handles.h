@@ -1,13 +1,16 @@
 // The handles of the Internet-client layer and what its parts share. A
 // session keeps the settings its requests are made with; every request owns a
-// Transfer (one curl multi handle) that is driven on the thread that calls
-// in: the opener and the readers of a synchronous request, or a thread of the
-// request's own for an asynchronous open.
+// Transfer (an easy handle in the process's one pool of connections) that is
+// driven on the thread that calls in: the opener and the readers of a
+// synchronous request, or a thread of the request's own for an asynchronous
+// open.
 //
 //   internet_session.cpp  sessions, their settings, the handle table, closing
 //   internet_request.cpp  opening a URL, asynchronous opens, ending a request
 //   internet_query.cpp    status and header queries
 //   internet_read.cpp     reading the body
+//   internet_transfer.cpp one GET on libcurl
+//   internet_pool.cpp     the process's connections, shared by every request
 #pragma once
 
 #include <atomic>

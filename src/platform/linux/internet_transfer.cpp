@@ -25,6 +25,10 @@ constexpr long kMaxRedirects = 10;
 // holds in one call. A request that reads holds this much twice: curl's
 // buffer and the block of bytes set aside.
 constexpr long kReceiveBufferSize = 256 * 1024;
+// Bytes a request may have received and still leave its connection, when
+// closed before the end of its body, to the next request: a probe's headers
+// and the first receive or two of its body.
+constexpr std::uint64_t kReusableUpTo = 1024 * 1024;
 
 // "HTTP/1.1 206 Partial Content" or "HTTP/2 200" -> the status code, or 0.
 DWORD ParseStatusLine(std::string_view line) {
@@ -94,8 +98,7 @@ Transfer::~Transfer() { Release(); }
 DWORD Transfer::Start(const TransferOptions& options) {
   receive_timeout_ms_ = options.receive_timeout_ms;
   easy_ = curl_easy_init();
-  multi_ = curl_multi_init();
-  if (!easy_ || !multi_) return ERROR_NOT_ENOUGH_MEMORY;
+  if (!easy_) return ERROR_NOT_ENOUGH_MEMORY;
 
   // curl sends "Accept: */*" unless told not to; a bare "Name:" removes it.
   bool caller_accept = false;
@@ -144,30 +147,57 @@ DWORD Transfer::Start(const TransferOptions& options) {
   set(CURLOPT_HEADERDATA, this);
   set(CURLOPT_WRITEFUNCTION, &Transfer::OnBody);
   set(CURLOPT_WRITEDATA, this);
+  set(CURLOPT_PRIVATE, static_cast<PoolMember*>(this));
+  // The pool's accounting of connections, and its spares: only for plain
+  // HTTP straight to the server, where a TCP connection is all a request
+  // needs and a body left unread costs the connection.
+  const bool spares = !options.use_environment_proxy && options.proxy.empty() &&
+                      EqualsNoCase(std::string_view(options.url).substr(0, 7), "http://");
+  set(CURLOPT_OPENSOCKETFUNCTION, &Pool::OpenSocket);
+  set(CURLOPT_OPENSOCKETDATA, const_cast<bool*>(spares ? &Pool::kWithSpare : &Pool::kWithoutSpare));
+  set(CURLOPT_SOCKOPTFUNCTION, &Pool::SocketOptions);
+  set(CURLOPT_SOCKOPTDATA, &Pool::Get());
+  set(CURLOPT_CLOSESOCKETFUNCTION, &Pool::CloseSocket);
+  set(CURLOPT_CLOSESOCKETDATA, &Pool::Get());
   if (!ok) return ERROR_INTERNET_INTERNAL_ERROR;
-  if (curl_multi_add_handle(multi_, easy_) != CURLM_OK) return ERROR_INTERNET_INTERNAL_ERROR;
+  Pool& pool = Pool::Get();
+  Pool::Lock lock = pool.Hold();
+  if (pool.Add(lock, easy_) != CURLM_OK) return ERROR_INTERNET_INTERNAL_ERROR;
+  in_pool_ = true;
   return ERROR_SUCCESS;
 }
 
 void Transfer::Release() {
-  CURLM* multi;
-  {
-    std::lock_guard<std::mutex> lock(wake_mutex_);
-    multi = multi_;
-    multi_ = nullptr;
+  if (easy_) {
+    Pool& pool = Pool::Get();
+    Pool::Lock lock = pool.Hold();
+    // A stream closed after a while of streaming leaves its server with as
+    // much on the way as the flow control allowed (for HTTP/2, libcurl's
+    // fixed 32 MiB window): a request after it on the same connection would
+    // wait for all of it. Such a connection is closed; one whose stream is
+    // closed early, as a probe's is once its headers are in, serves on.
+    if (!done_ && progress_ > kReusableUpTo) {
+      pool.Exclusively(lock, [this] { curl_easy_setopt(easy_, CURLOPT_FORBID_REUSE, 1L); });
+    }
+    // The easy handle shares the pool's caches: it goes while nothing else
+    // runs curl.
+    if (in_pool_) pool.Remove(lock, easy_);
+    in_pool_ = false;
+    pool.Exclusively(lock, [this] { curl_easy_cleanup(easy_); });
+    easy_ = nullptr;
   }
-  if (multi && easy_) curl_multi_remove_handle(multi, easy_);
-  if (easy_) curl_easy_cleanup(easy_);
-  if (multi) curl_multi_cleanup(multi);
-  easy_ = nullptr;
   curl_slist_free_all(header_list_);
   header_list_ = nullptr;
 }
 
 void Transfer::Cancel() {
   cancelled_.store(true);
-  std::lock_guard<std::mutex> lock(wake_mutex_);
-  if (multi_) curl_multi_wakeup(multi_);
+  Pool::Get().Wake();
+}
+
+void Transfer::Ended(CURLcode result) {
+  done_ = true;
+  result_ = result;
 }
 
 std::size_t Transfer::OnHeader(char* data, std::size_t size, std::size_t count, void* self) {
@@ -234,10 +264,12 @@ void Transfer::Body(const char* data, std::size_t size) {
     room_ -= direct;
   }
   if (direct < size) PutAside(data + direct, size - direct);
-  // Stop curl from reading further into a buffer that is already full; the
-  // next Read resumes it. What curl already received is kept aside: the rest
-  // of this piece and the pieces of the same receive that follow it.
-  if (room_ == 0 && !paused_) {
+  // Stop curl from reading further once bytes find no room; the next Read
+  // resumes it. What curl already received is kept aside: the rest of this
+  // piece and the pieces of the same receive that follow it. A buffer filled
+  // exactly does not pause yet: when that was the body's last byte, curl
+  // finishes the transfer and its connection serves the next request.
+  if (direct < size && !paused_) {
     paused_ = curl_easy_pause(easy_, CURLPAUSE_ALL) == CURLE_OK;
   }
 }
@@ -270,22 +302,14 @@ std::size_t Transfer::TakeAside(std::uint8_t* out, std::size_t size) {
   return n;
 }
 
-template <typename Enough>
-DWORD Transfer::Drive(Enough enough) {
+DWORD Transfer::Drive(Pool::Lock& lock, const std::function<bool()>& enough) {
   using Clock = std::chrono::steady_clock;
+  Pool& pool = Pool::Get();
   auto last_progress = Clock::now();
   std::uint64_t seen = progress_;
+  auto finished = [&] { return done_ || cancelled_.load() || enough(); };
   for (;;) {
     if (cancelled_.load()) return ERROR_INTERNET_OPERATION_CANCELLED;
-    int running = 0;
-    if (curl_multi_perform(multi_, &running) != CURLM_OK) return ERROR_INTERNET_INTERNAL_ERROR;
-    int queued = 0;
-    while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
-      if (message->msg == CURLMSG_DONE) {
-        done_ = true;
-        result_ = message->data.result;
-      }
-    }
     if (done_ || enough()) return ERROR_SUCCESS;
 
     int wait_ms = kMaxPollMs;
@@ -300,15 +324,14 @@ DWORD Transfer::Drive(Enough enough) {
       if (left.count() <= 0) return ERROR_INTERNET_TIMEOUT;
       wait_ms = int(std::min<std::int64_t>(wait_ms, left.count()));
     }
-    if (curl_multi_poll(multi_, nullptr, 0, wait_ms, nullptr) != CURLM_OK) {
-      return ERROR_INTERNET_INTERNAL_ERROR;
-    }
+    if (pool.Step(lock, wait_ms, finished) != CURLM_OK) return ERROR_INTERNET_INTERNAL_ERROR;
   }
 }
 
 DWORD Transfer::AwaitHeaders() {
-  if (!multi_) return ERROR_INTERNET_OPERATION_CANCELLED;
-  DWORD error = Drive([this] { return HeadersReady(); });
+  if (!in_pool_) return ERROR_INTERNET_OPERATION_CANCELLED;
+  Pool::Lock lock = Pool::Get().Hold();
+  DWORD error = Drive(lock, [this] { return HeadersReady(); });
   if (error != ERROR_SUCCESS) return error;
   if (HeadersReady()) return ERROR_SUCCESS;
   // The transfer ended without a final response.
@@ -316,22 +339,41 @@ DWORD Transfer::AwaitHeaders() {
   return result_ != CURLE_OK ? ErrorFromCurl(result_) : ERROR_HTTP_INVALID_SERVER_RESPONSE;
 }
 
+DWORD Transfer::Unpause(Pool::Lock& lock) {
+  paused_ = false;
+  DWORD error = ERROR_SUCCESS;
+  // Unpausing may hand over what curl held back: into the buffer of a Read
+  // in progress, or aside.
+  Pool::Get().Exclusively(lock, [&] {
+    if (curl_easy_pause(easy_, CURLPAUSE_CONT) != CURLE_OK) error = ERROR_INTERNET_INTERNAL_ERROR;
+  });
+  return error;
+}
+
 DWORD Transfer::Read(std::uint8_t* buffer, DWORD size, DWORD* got) {
   *got = 0;
-  if (!multi_ || cancelled_.load()) return ERROR_INTERNET_OPERATION_CANCELLED;
+  if (!in_pool_ || cancelled_.load()) return ERROR_INTERNET_OPERATION_CANCELLED;
+  Pool& pool = Pool::Get();
+  Pool::Lock lock = pool.Hold();
   std::size_t filled = TakeAside(buffer, size);
   DWORD error = ERROR_SUCCESS;
   if (filled < size && !done_) {
     dest_ = buffer + filled;
     room_ = size - filled;
-    if (paused_) {
-      paused_ = false;
-      if (curl_easy_pause(easy_, CURLPAUSE_CONT) != CURLE_OK) error = ERROR_INTERNET_INTERNAL_ERROR;
-    }
-    if (error == ERROR_SUCCESS) error = Drive([this] { return room_ == 0; });
+    if (paused_) error = Unpause(lock);
+    if (error == ERROR_SUCCESS) error = Drive(lock, [this] { return room_ == 0; });
     filled = size - room_;
     dest_ = nullptr;
     room_ = 0;
+  }
+  if (error == ERROR_SUCCESS && paused_ && aside_pos_ == aside_end_ && !done_ &&
+      !cancelled_.load()) {
+    // Everything set aside is handed out: curl goes on now rather than at
+    // the next Read, so that a body whose last bytes these were is finished,
+    // and its connection is free for the next request, even if no Read
+    // comes. One pass, without waiting; what arrives is set aside again.
+    error = Unpause(lock);
+    if (error == ERROR_SUCCESS) pool.Step(lock, 0, [] { return true; });
   }
   if (error == ERROR_INTERNET_OPERATION_CANCELLED) return error;
   if (filled != 0) {

@@ -1,5 +1,6 @@
-// One HTTP(S) GET on libcurl, driven by whichever thread calls into it: the
-// request handles of the Internet-client layer each own one.
+// One HTTP(S) GET on libcurl, in the process's pool of connections and
+// driven by whichever thread calls into it: the request handles of the
+// Internet-client layer each own one.
 #pragma once
 
 #include <curl/curl.h>
@@ -7,6 +8,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -14,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "internet_pool.h"
 #include "win_types.h"
 
 namespace httpmedia::inet {
@@ -43,10 +46,11 @@ struct Response {
 };
 
 // Only Cancel() may be called from any thread; the owner serialises every
-// other call. The transfer runs only while a call drives it, so an idle one
-// takes nothing more off the network than the socket buffers and one receive
-// buffer set aside hold.
-class Transfer {
+// other call. The transfer runs only while a call drives the pool, its own or
+// another request's, and pauses as soon as it has filled the buffer of its
+// Read, or has its headers: an idle one takes nothing more off the network
+// than the socket buffers and one receive buffer set aside hold.
+class Transfer final : PoolMember {
  public:
   Transfer() = default;
   ~Transfer();
@@ -69,7 +73,9 @@ class Transfer {
   // one fail.
   void Cancel();
 
-  // Closes the connection now. AwaitHeaders and Read fail afterwards.
+  // Takes the request out of the pool: its HTTP/2 stream is reset, its
+  // HTTP/1.1 connection closed unless the whole body had arrived. AwaitHeaders
+  // and Read fail afterwards.
   void Release();
 
   // How long later calls may see no bytes arrive (kNoTimeout: no limit).
@@ -86,20 +92,23 @@ class Transfer {
   bool HeaderLine(std::string_view line);
   void Body(const char* data, std::size_t size);
 
-  // Runs curl until `enough()`, the end of the transfer, Cancel() or a stall.
-  template <typename Enough>
-  DWORD Drive(Enough enough);
+  void Ended(CURLcode result) override;
+
+  // Runs the pool until `enough()`, the end of the transfer, Cancel() or a
+  // stall.
+  DWORD Drive(Pool::Lock& lock, const std::function<bool()>& enough);
   std::size_t TakeAside(std::uint8_t* out, std::size_t size);
+  DWORD Unpause(Pool::Lock& lock);
   void PutAside(const char* data, std::size_t size);
 
   CURL* easy_ = nullptr;
-  CURLM* multi_ = nullptr;  // also read under wake_mutex_ by Cancel()
+  bool in_pool_ = false;
   curl_slist* header_list_ = nullptr;
-  std::mutex wake_mutex_;
   std::atomic<bool> cancelled_{false};
   DWORD receive_timeout_ms_ = 30000;
 
-  // Written by the curl callbacks on the driving thread.
+  // Written by the curl callbacks on the thread driving the pool, and read,
+  // under the pool's lock.
   Response current_;  // headers of the response being received
   Response final_;
   std::atomic<bool> headers_ready_{false};

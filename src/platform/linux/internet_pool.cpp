@@ -1,0 +1,329 @@
+#include "internet_pool.h"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+#include <utility>
+
+namespace httpmedia::inet {
+
+namespace {
+
+// An idle pool keeps its connections this long after its last request went,
+// for the request that follows: the stream after a probe, a stream opened
+// again. Then it closes them, so that a process done with the network holds
+// no connection to a server.
+constexpr auto kIdleLife = std::chrono::seconds(2);
+
+// Over plain HTTP a request whose body is left unread takes its connection
+// with it: a probe's does, and so does a stream's when a seek or a drop
+// replaces it. A spare connection, opened to the same endpoint beside the
+// one in use, lets the request that follows skip the TCP handshake's round
+// trip. It carries no request unless one comes: it is closed after this
+// long, well within the time servers give a connection to send a request
+// (nginx: 60 s), or kIdleLife after the last other connection to the
+// endpoint went. A spare taken is replaced while a connection remains.
+constexpr auto kSpareLife = std::chrono::seconds(30);
+
+// Never more connections than this to one endpoint on account of a spare:
+// the one streaming and the spare.
+constexpr int kMaxPerEndpoint = 2;
+
+std::string Key(const curl_sockaddr* address) {
+  std::string key(reinterpret_cast<const char*>(&address->family), sizeof address->family);
+  key.append(reinterpret_cast<const char*>(&address->addr),
+             std::min<std::size_t>(address->addrlen, sizeof(sockaddr_storage)));
+  return key;
+}
+
+// A spare whose handshake is done and that the server has neither written to
+// nor closed: as good as a connection made now.
+bool Usable(int socket) {
+  pollfd watched{socket, POLLOUT | POLLIN | POLLRDHUP, 0};
+  if (poll(&watched, 1, 0) != 1) return false;  // still connecting
+  if ((watched.revents & (POLLIN | POLLRDHUP | POLLERR | POLLHUP | POLLNVAL)) != 0) return false;
+  if ((watched.revents & POLLOUT) == 0) return false;
+  int error = 0;
+  socklen_t length = sizeof error;
+  return getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+}
+
+void LockShare(CURL*, curl_lock_data data, curl_lock_access, void* locks) {
+  static_cast<std::mutex*>(locks)[data].lock();
+}
+
+void UnlockShare(CURL*, curl_lock_data data, void* locks) {
+  static_cast<std::mutex*>(locks)[data].unlock();
+}
+
+}  // namespace
+
+const bool Pool::kWithSpare = true;
+const bool Pool::kWithoutSpare = false;
+
+Pool& Pool::Get() {
+  static Pool* pool = new Pool;
+  return *pool;
+}
+
+Pool::Pool() {
+  // DNS answers and TLS sessions outlive the multi handle of an idle pool:
+  // they hold no connection, and a session resumed saves the server work.
+  share_ = curl_share_init();
+  if (share_ != nullptr) {
+    curl_share_setopt(share_, CURLSHOPT_LOCKFUNC, LockShare);
+    curl_share_setopt(share_, CURLSHOPT_UNLOCKFUNC, UnlockShare);
+    curl_share_setopt(share_, CURLSHOPT_USERDATA, share_locks_);
+    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+  }
+}
+
+CURLMcode Pool::Add(Lock& lock, CURL* easy) {
+  CURLMcode code = CURLM_OK;
+  Exclusively(lock, [&] {
+    if (multi_ == nullptr) {
+      multi_ = curl_multi_init();
+      if (multi_ == nullptr) {
+        code = CURLM_OUT_OF_MEMORY;
+        return;
+      }
+      // One request at a time on a connection, HTTP/2's too: it serves the
+      // next request once its own is done or closed (a closed HTTP/2 stream
+      // is reset, its connection kept). Streams side by side on one
+      // connection would cost more than they save with this libcurl: a
+      // stream left paused keeps receiving, up to its 32 MiB window, into
+      // memory whenever the connection is read for another, and the other's
+      // answer waits behind those bytes.
+      curl_multi_setopt(multi_, CURLMOPT_PIPELINING, long(CURLPIPE_NOTHING));
+    }
+    if (share_ != nullptr) curl_easy_setopt(easy, CURLOPT_SHARE, share_);
+    code = curl_multi_add_handle(multi_, easy);
+    if (code == CURLM_OK) ++requests_;
+  });
+  return code;
+}
+
+void Pool::Remove(Lock& lock, CURL* easy) {
+  Exclusively(lock, [&] {
+    if (multi_ == nullptr || curl_multi_remove_handle(multi_, easy) != CURLM_OK) return;
+    if (--requests_ == 0) {
+      idle_since_ = Clock::now();
+      StartReaper();
+    }
+  });
+}
+
+void Pool::Exclusively(Lock& lock, const std::function<void()>& action) {
+  ++exclusive_waiters_;
+  while (driving_) {
+    curl_multi_wakeup(multi_);  // the driver waits in curl_multi_poll
+    changed_.wait(lock);
+  }
+  --exclusive_waiters_;
+  action();
+  changed_.notify_all();  // a driver held back by this may go on
+}
+
+CURLMcode Pool::Step(Lock& lock, int wait_ms, const std::function<bool()>& enough) {
+  if (driving_ || exclusive_waiters_ > 0 || multi_ == nullptr) {
+    changed_.wait_for(lock, std::chrono::milliseconds(wait_ms));
+    return CURLM_OK;
+  }
+  driving_ = true;
+  int running = 0;
+  CURLMcode code = curl_multi_perform(multi_, &running);
+  int queued = 0;
+  while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
+    if (message->msg != CURLMSG_DONE) continue;
+    char* member = nullptr;
+    curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &member);
+    if (member != nullptr) reinterpret_cast<PoolMember*>(member)->Ended(message->data.result);
+    if (message->data.result == CURLE_OK) DropNeedlessSpare(message->easy_handle);
+  }
+  changed_.notify_all();  // what arrived may be what another thread waits for
+  if (code == CURLM_OK && !enough()) {
+    CURLM* multi = multi_;
+    lock.unlock();
+    code = curl_multi_poll(multi, nullptr, 0, wait_ms, nullptr);
+    lock.lock();
+  }
+  driving_ = false;
+  changed_.notify_all();
+  return code;
+}
+
+void Pool::Wake() {
+  Lock lock = Hold();
+  if (multi_ != nullptr && driving_) curl_multi_wakeup(multi_);
+  changed_.notify_all();
+}
+
+// ---------------------------------------------------------------------------
+// Sockets
+
+curl_socket_t Pool::OpenSocket(void* spares, curlsocktype, curl_sockaddr* address) {
+  return Get().Open(*static_cast<const bool*>(spares), address);
+}
+
+int Pool::SocketOptions(void* pool, curl_socket_t socket, curlsocktype) {
+  // A spare's handshake is done: curl must not connect it again.
+  return static_cast<Pool*>(pool)->handed_over_.erase(socket) != 0 ? CURL_SOCKOPT_ALREADY_CONNECTED
+                                                                   : CURL_SOCKOPT_OK;
+}
+
+int Pool::CloseSocket(void* pool, curl_socket_t socket) {
+  return static_cast<Pool*>(pool)->Close(socket);
+}
+
+curl_socket_t Pool::Open(bool with_spare, curl_sockaddr* address) {
+  Endpoint& endpoint = endpoints_[Key(address)];
+  if (with_spare && address->socktype == SOCK_STREAM &&
+      address->addrlen <= sizeof endpoint.address) {
+    endpoint.wants_spare = true;
+    std::memcpy(&endpoint.address, &address->addr, address->addrlen);
+    endpoint.length = address->addrlen;
+    endpoint.family = address->family;
+    endpoint.socktype = address->socktype;
+    endpoint.protocol = address->protocol;
+  }
+  int socket = -1;
+  if (endpoint.spare >= 0) {
+    // A spare holds no TLS and has carried no request: it is the connection
+    // curl would make to this address now, made earlier.
+    const int spare = std::exchange(endpoint.spare, -1);
+    if (Clock::now() - endpoint.spare_opened <= kSpareLife && Usable(spare)) {
+      socket = spare;
+      handed_over_.insert(socket);
+    } else {
+      close(spare);
+    }
+  }
+  if (socket < 0) socket = ::socket(address->family, address->socktype, address->protocol);
+  if (socket < 0) return CURL_SOCKET_BAD;
+  sockets_[socket] = Key(address);
+  ++endpoint.connections;
+  OpenSpare(endpoint);
+  return socket;
+}
+
+void Pool::OpenSpare(Endpoint& endpoint) {
+  if (!endpoint.wants_spare || endpoint.spare >= 0 || dissolving_) return;
+  // Only beside a connection of curl's, and never a third one.
+  if (endpoint.connections < 1 || endpoint.connections + 1 > kMaxPerEndpoint) return;
+  const int socket = ::socket(endpoint.family, endpoint.socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                              endpoint.protocol);
+  if (socket < 0) return;
+  if (connect(socket, reinterpret_cast<const sockaddr*>(&endpoint.address), endpoint.length) != 0 &&
+      errno != EINPROGRESS) {
+    close(socket);
+    return;
+  }
+  endpoint.spare = socket;
+  endpoint.spare_opened = Clock::now();
+  StartReaper();
+}
+
+void Pool::DropNeedlessSpare(CURL* easy) {
+  // A whole body has come over the endpoint's only connection, which now
+  // waits for the next request: a spare beside it would not be taken.
+  curl_socket_t socket = CURL_SOCKET_BAD;
+  if (curl_easy_getinfo(easy, CURLINFO_ACTIVESOCKET, &socket) != CURLE_OK) return;
+  auto found = sockets_.find(socket);
+  if (found == sockets_.end()) return;
+  auto endpoint = endpoints_.find(found->second);
+  if (endpoint == endpoints_.end()) return;
+  if (endpoint->second.connections == 1 && endpoint->second.spare >= 0) {
+    close(std::exchange(endpoint->second.spare, -1));
+  }
+}
+
+int Pool::Close(curl_socket_t socket) {
+  handed_over_.erase(socket);
+  auto found = sockets_.find(socket);
+  if (found != sockets_.end()) {
+    auto endpoint = endpoints_.find(found->second);
+    sockets_.erase(found);
+    if (endpoint != endpoints_.end()) {
+      if (--endpoint->second.connections == 0) {
+        // When the idle pool dissolves, no request follows: its spares go now.
+        endpoint->second.alone_since = dissolving_ ? Clock::now() - kIdleLife : Clock::now();
+        StartReaper();
+      } else {
+        // A connection left mid-body, say, beside the one still streaming:
+        // the next request (a seek, a resume) finds its spare.
+        OpenSpare(endpoint->second);
+      }
+    }
+  }
+  return close(socket);
+}
+
+// ---------------------------------------------------------------------------
+// The reaper: a thread that lives while there is something to close later.
+
+void Pool::StartReaper() {
+  reaper_wake_.notify_all();
+  if (reaper_running_) return;
+  if (reaper_.joinable()) reaper_.join();  // ended: it has released the lock
+  try {
+    reaper_ = std::thread(&Pool::Reap, this);
+    reaper_running_ = true;
+  } catch (const std::system_error&) {
+    // Without it, idle connections stay until a request comes or the
+    // server closes them: nothing is lost but the tidiness.
+  }
+}
+
+void Pool::Reap() {
+  Lock lock = Hold();
+  for (;;) {
+    const Clock::time_point now = Clock::now();
+    Clock::time_point next = Clock::time_point::max();
+    if (multi_ != nullptr && requests_ == 0) {
+      if (now - idle_since_ >= kIdleLife) {
+        // Nothing drives a pool without requests: nobody else is in curl.
+        dissolving_ = true;
+        curl_multi_cleanup(multi_);
+        dissolving_ = false;
+        multi_ = nullptr;
+      } else {
+        next = std::min(next, idle_since_ + kIdleLife);
+      }
+    }
+    for (auto entry = endpoints_.begin(); entry != endpoints_.end();) {
+      Endpoint& endpoint = entry->second;
+      if (endpoint.spare >= 0) {
+        // A spare outlives its endpoint's last connection only briefly: long
+        // enough for the request that follows a probe.
+        Clock::time_point until = endpoint.spare_opened + kSpareLife;
+        if (endpoint.connections == 0) until = std::min(until, endpoint.alone_since + kIdleLife);
+        if (now >= until) {
+          close(std::exchange(endpoint.spare, -1));
+        } else {
+          next = std::min(next, until);
+        }
+      }
+      if (endpoint.connections == 0 && endpoint.spare < 0) {
+        entry = endpoints_.erase(entry);
+      } else {
+        ++entry;
+      }
+    }
+    if (next == Clock::time_point::max()) {
+      reaper_running_ = false;
+      return;
+    }
+    reaper_wake_.wait_until(lock, next);
+  }
+}
+
+}  // namespace httpmedia::inet
