@@ -109,7 +109,9 @@ void EngineTest::WaitUntilDownloadSettles() {
     const std::int64_t end = DownloadEnd();
     unchanged = end == last ? unchanged + 1 : 0;
     last = end;
-    return unchanged >= 50 || Stream.Finished.load() != 0;  // 100 ms without a byte
+    // 100 ms without a byte, once bytes came: a loaded machine may take
+    // longer than that for the first.
+    return (unchanged >= 50 && end > Stream.DownloadStart.load()) || Stream.Finished.load() != 0;
   });
 }
 

@@ -108,7 +108,7 @@ TEST_F(OpenClose, CloseOfAStalledDownloadReturnsPromptly) {
 }
 
 TEST_F(OpenClose, AThousandCyclesLeaveNoThreadDescriptorOrMemoryBehind) {
-  SetSleepDivisor(20);
+  SetSleepDivisor(UnderSanitizer ? 2 : 20);
   auto cycle = [&] {
     ASSERT_EQ(Open("/a?size=400000"), 400'000);
     ASSERT_EQ(ReadChecked(1000), 1000);

@@ -96,7 +96,9 @@ TEST_P(Randomised, EveryDeliveredByteIsTheBodyByteAtItsPosition) {
         // Short of the data's end only when the position left the window,
         // and with ranges, a read of what can be ahead never comes up empty.
         EXPECT_EQ(delivered, 0) << "seed " << seed << ": " << trail.str();
-        EXPECT_FALSE(shape.ranges && count <= AheadLimit) << "seed " << seed << ": " << trail.str();
+        // (Under a sanitizer the shortened wait may run out first.)
+        EXPECT_FALSE(shape.ranges && count <= AheadLimit && !UnderSanitizer)
+            << "seed " << seed << ": " << trail.str();
       }
     } else if (choice < 85) {
       // Backward within what the ring keeps, or forward within its window.
