@@ -12,6 +12,7 @@
 #include "internet_client.h"
 #include "plugin_host.h"
 #include "refusing_port.h"
+#include "sanitizer.h"
 #include "test_server.h"
 
 namespace httpmedia::hardening {
@@ -162,7 +163,11 @@ void CheckPlugin(const Row& row, const std::u16string& url) {
     EXPECT_EQ(position, row.dataEnd);
     const int timeouts = host.Timeouts();
     EXPECT_EQ(host.Read(buffer.data(), 1000), 0);
-    EXPECT_EQ(host.Timeouts(), timeouts) << "the end was a wait, not the end";
+    // (Under a sanitizer the download's reconnecting may outlast the
+    // shortened wait.)
+    if (!httpmedia::testing::UnderSanitizer) {
+      EXPECT_EQ(host.Timeouts(), timeouts) << "the end was a wait, not the end";
+    }
   }
   EXPECT_EQ(host.Seek(0, 1), static_cast<std::int32_t>(position));
   EXPECT_EQ(host.Close(), 0);

@@ -10,6 +10,7 @@
 #include "gtest/gtest.h"
 #include "plugin_host.h"
 #include "process_resources.h"
+#include "sanitizer.h"
 #include "test_server.h"
 
 namespace httpmedia::hardening {
@@ -17,17 +18,7 @@ namespace {
 
 using httpmedia::testing::FirstBodyMismatch;
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool Sanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool Sanitized = true;
-#else
-constexpr bool Sanitized = false;
-#endif
-#else
-constexpr bool Sanitized = false;
-#endif
+constexpr bool Sanitized = httpmedia::testing::UnderSanitizer;
 
 using httpmedia::testing::DirectoryEntries;
 

@@ -13,17 +13,10 @@
 #include "gtest/gtest.h"
 #include "stream/ring.h"
 #include "stream/stream_state.h"
+#include "sanitizer.h"
 #include "test_server.h"
 
 namespace httpmedia::testing {
-
-// The sanitizers slow every thread many times over: a wait scaled down to a
-// second of real time may then run out before the network has answered.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-inline constexpr bool UnderSanitizer = true;
-#else
-inline constexpr bool UnderSanitizer = false;
-#endif
 
 class EngineTest : public ::testing::Test {
  protected:

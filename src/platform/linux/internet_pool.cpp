@@ -273,9 +273,11 @@ int Pool::Close(curl_socket_t socket) {
 void Pool::StartReaper() {
   reaper_wake_.notify_all();
   if (reaper_running_) return;
-  if (reaper_.joinable()) reaper_.join();  // ended: it has released the lock
   try {
-    reaper_ = std::thread(&Pool::Reap, this);
+    // Detached: the pool is never destroyed, and a reaper that ended has
+    // nothing left to do once it has released the lock, so nothing need
+    // wait for it, not even the process's exit.
+    std::thread(&Pool::Reap, this).detach();
     reaper_running_ = true;
   } catch (const std::system_error&) {
     // Without it, idle connections stay until a request comes or the

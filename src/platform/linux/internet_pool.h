@@ -114,7 +114,6 @@ class Pool {
   // Closes an idle pool's connections and the spares nobody took.
   Clock::time_point idle_since_;
   std::condition_variable reaper_wake_;
-  std::thread reaper_;
   bool reaper_running_ = false;
 };
 
