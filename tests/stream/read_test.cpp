@@ -65,6 +65,9 @@ TEST_F(Read, CrossesTheLapEdgeAndReadsBackAcrossThePreviousLap) {
 TEST_F(Read, TheTailOfAnEndedDownloadIsStillDelivered) {
   ASSERT_EQ(Open("/a?size=2500000&framing=close"), FallbackLength);
   EXPECT_EQ(ReadToEnd(300'000), 2'500'000);
+  hostEvents.clear();
+  EXPECT_EQ(ReadChecked(10), 0);
+  EXPECT_TRUE(hostEvents.empty()) << "a read at the end of an ended download waited";
   CloseStream();
   // Cut short of its length: everything up to the cut, the last read short.
   ASSERT_EQ(Open("/a?size=5000000&drop_after=3700000"), 5'000'000);
@@ -91,6 +94,9 @@ TEST_F(Read, PositionsTheRingCannotServeReturnZeroAndStayPut) {
   EXPECT_EQ(ReadChecked(10), 10);
   ASSERT_EQ(SeekStream(floor - 1, 0), -1);
   EXPECT_EQ(ReadChecked(10), 0);
+  hostPolls = 0;
+  EXPECT_EQ(ReadChecked(3'500'000), 0);
+  EXPECT_EQ(hostPolls.load(), 0) << "a read below the window waited for the download";
 }
 
 TEST_F(Read, AFiftyMegabyteBodyArrivesExactlyInMixedReads) {

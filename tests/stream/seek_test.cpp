@@ -29,6 +29,8 @@ TEST_F(Seek, ReturnsAtOnceWhereNoWaitIsNeeded) {
   // Forward, relatively, up to the end of the writer's lap.
   ASSERT_EQ(SeekStream(0, 0), 0);
   EXPECT_EQ(SeekStream(2'900'000, 1), 0);
+  ASSERT_EQ(SeekStream(0, 0), 0);
+  EXPECT_EQ(SeekStream(3'000'000, 1), 0);
   EXPECT_EQ(hostPolls.load(), 0);
   EXPECT_TRUE(hostEvents.empty());
 }
@@ -80,6 +82,12 @@ TEST_F(Seek, ARelativeTargetBeyondThe32BitRangeFailsWithoutMoving) {
   ASSERT_EQ(SeekStream(-2'000'000'000, 0), 0);
   EXPECT_EQ(SeekStream(std::numeric_limits<std::int32_t>::min(), 1), -1);
   EXPECT_EQ(Position(), -2'000'000'000);
+  // The largest and the smallest position themselves can be reached.
+  EXPECT_EQ(SeekStream(-147'483'648, 1), 0);
+  EXPECT_EQ(Position(), std::numeric_limits<std::int32_t>::min());
+  ASSERT_EQ(SeekStream(2'000'000'000, 0), 0);
+  EXPECT_EQ(SeekStream(147'483'647, 1), 0);
+  EXPECT_EQ(Position(), std::numeric_limits<std::int32_t>::max());
 }
 
 TEST_F(Seek, ARelativeTargetPastTheEndOfAnEndedDownloadFails) {
