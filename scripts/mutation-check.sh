@@ -169,8 +169,8 @@ run_tests() {
       args=("--gtest_filter=$filter")
     fi
     # In a subshell, so that the shell does not report a test that aborted.
-    ("${isolate[@]}" timeout --kill-after=5 "$limit" "$(executable "$exe")" "${args[@]}" >"$log" 2>&1) 2>/dev/null ||
-      return 1
+    ("${isolate[@]}" timeout --kill-after=5 "$limit" "$(executable "$exe")" "${args[@]}" >"$log" 2>&1 ||
+      exit 1) 2>/dev/null || return 1
   done
   return 0
 }

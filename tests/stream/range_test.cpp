@@ -67,6 +67,20 @@ TEST_F(Ranges, WorkWithAStockServer) {
   EXPECT_EQ(ranges, (std::vector<std::string>{"", "", "bytes=102400-", "bytes=19000000-"}));
 }
 
+TEST_F(Ranges, OneRingAheadOfTheDownloadIsDownloadedThroughAndOneByteMoreIsFetched) {
+  ASSERT_EQ(Open("/movie.mp4?size=20000000&ranges=1"), Size);
+  WaitUntilDownloadSettles();
+  ASSERT_EQ(SeekStream(static_cast<std::int32_t>(DownloadEnd() + RingSize), 0), 0);
+  EXPECT_EQ(ReadChecked(1000), 1000);
+  EXPECT_EQ(RangesRequested(), (std::vector<std::string>{"", ""}));
+  WaitUntilDownloadSettles();
+  const std::int64_t beyond = DownloadEnd() + RingSize + 1;
+  ASSERT_EQ(SeekStream(static_cast<std::int32_t>(beyond), 0), 0);
+  EXPECT_EQ(ReadChecked(1000), 1000);
+  EXPECT_EQ(RangesRequested(),
+            (std::vector<std::string>{"", "", "bytes=" + std::to_string(beyond) + "-"}));
+}
+
 TEST_F(Ranges, NotOfferedLeaveTheDownloadFrontToBack) {
   ASSERT_EQ(Open("/movie.mp4?size=20000000"), Size);
   SetSleepDivisor(100);

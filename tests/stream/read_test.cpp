@@ -95,7 +95,7 @@ TEST_F(Read, PositionsTheRingCannotServeReturnZeroAndStayPut) {
   ASSERT_EQ(SeekStream(floor - 1, 0), -1);
   EXPECT_EQ(ReadChecked(10), 0);
   hostPolls = 0;
-  EXPECT_EQ(ReadChecked(3'500'000), 0);
+  EXPECT_EQ(ReadChecked(6'000'000), 0);
   EXPECT_EQ(hostPolls.load(), 0) << "a read below the window waited for the download";
 }
 
