@@ -79,6 +79,11 @@ TEST_F(Ranges, OneRingAheadOfTheDownloadIsDownloadedThroughAndOneByteMoreIsFetch
   EXPECT_EQ(ReadChecked(1000), 1000);
   EXPECT_EQ(RangesRequested(),
             (std::vector<std::string>{"", "", "bytes=" + std::to_string(beyond) + "-"}));
+  // Just below where that download began the ring holds nothing of the
+  // stream: fetched anew too.
+  ASSERT_EQ(SeekStream(static_cast<std::int32_t>(beyond - 1), 0), 0);
+  EXPECT_EQ(ReadChecked(1000), 1000);
+  EXPECT_EQ(RangesRequested().back(), "bytes=" + std::to_string(beyond - 1) + "-");
 }
 
 TEST_F(Ranges, NotOfferedLeaveTheDownloadFrontToBack) {
