@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages_for() {
   case "$1" in
-    build) echo cmake ninja-build g++ pkg-config libcurl4-openssl-dev ca-certificates libgtest-dev googletest procps nginx-light clang libclang-rt-14-dev llvm dpkg-dev libavformat-dev ffmpeg groff-base man-db ;;
+    build) echo cmake ninja-build g++ pkg-config libcurl4-openssl-dev ca-certificates libgtest-dev googletest procps nginx-light openssl clang libclang-rt-14-dev llvm dpkg-dev libavformat-dev ffmpeg groff-base man-db ;;
     windows) echo g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 wine64 wine ;;
     bench) echo nginx-light curl python3-matplotlib time ;;
     *) echo "unknown package group: $1" >&2; exit 2 ;;

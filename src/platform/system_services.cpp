@@ -37,6 +37,11 @@ void TakeMutex(MutexHandle mutex) {
   ::WaitForSingleObject(mutex, INFINITE);
 }
 
+bool TakeMutexWithin(MutexHandle mutex, std::uint32_t milliseconds) {
+  // A failed wait goes on as TakeMutex's does.
+  return ::WaitForSingleObject(mutex, milliseconds) != WAIT_TIMEOUT;
+}
+
 void GiveMutexBack(MutexHandle mutex) { ::ReleaseMutex(mutex); }
 
 void CloseMutex(MutexHandle mutex) {

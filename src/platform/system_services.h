@@ -22,11 +22,14 @@ void JoinThread(ThreadHandle thread);
 
 void Sleep(std::uint32_t milliseconds);
 
-// The system-wide mutex of the given name, not initially owned; null on failure.
+// The mutex of the given name shared by the user's processes, not initially owned; null on failure.
 MutexHandle CreateNamedMutex(const char16_t* name);
 // Waits without limit until the mutex is owned (a mutex whose owner died is
 // handed on rather than waited for forever).
 void TakeMutex(MutexHandle mutex);
+// Waits at most milliseconds; false only if the mutex stayed owned elsewhere
+// all that time.
+bool TakeMutexWithin(MutexHandle mutex, std::uint32_t milliseconds);
 void GiveMutexBack(MutexHandle mutex);
 void CloseMutex(MutexHandle mutex);
 

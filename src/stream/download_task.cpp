@@ -17,11 +17,25 @@ constexpr char16_t ChunkMutexName[] = u"ReadDone";
 
 enum class RoundResult { Continue, Ended };
 
-// fruitlessResumes counts reconnections since the last byte arrived: a
-// server that answers every range and then breaks off before a byte must
-// not keep the download reconnecting for as long as the stream is open.
-RoundResult TransferChunk(sys::MutexHandle mutex, int& fruitlessResumes) {
-  sys::TakeMutex(mutex);
+// Another process of the user may hold the mutex for as long as it likes:
+// wait in slices, and give up once the request has been withdrawn or the
+// host has asked for a restart, so that a stream being closed or restarted
+// is never held up by it.
+bool TakeChunkMutex(sys::MutexHandle mutex) {
+  const InternetHandle request = Stream.Request.load();
+  while (!sys::TakeMutexWithin(mutex, PollMs)) {
+    if (request == nullptr || Stream.Request.load() != request) return false;
+    if (Stream.RestartTarget.load() != NoRestart) return false;
+  }
+  return true;
+}
+
+// The budget counts the time spent reconnecting since the last byte
+// arrived: a server that answers every range and then breaks off before a
+// byte must not keep the download reconnecting for as long as the stream
+// is open.
+RoundResult TransferChunk(sys::MutexHandle mutex, RetryBudget& budget) {
+  if (!TakeChunkMutex(mutex)) return RoundResult::Continue;
   const std::int32_t offset = Stream.WriteOffset.load();
   const std::int32_t base = Stream.WriterLapBase.load();
   // Never past the ring's end, nor past the length: positions stay within
@@ -56,14 +70,12 @@ RoundResult TransferChunk(sys::MutexHandle mutex, int& fruitlessResumes) {
   const bool full = received == wanted;
   if (full && newOffset == RingSize && Stream.ReaderLapBase.load() == base) WrapWriter();
 
-  if (received > 0) fruitlessResumes = 0;
+  if (received > 0) budget.Reset();
   if (!ok || received == 0) {
     sys::GiveMutexBack(mutex);
-    // Ended short of a known length: the connection dropped, and the server
-    // may give the rest.
-    if (base + newOffset < Stream.Length.load() && fruitlessResumes < ResumeAttempts &&
-        ResumeAfterDrop(request)) {
-      ++fruitlessResumes;
+    // Ended short of a known length: the connection dropped (or stalled
+    // past the stall limit), and the server may give the rest.
+    if (base + newOffset < Stream.Length.load() && ResumeAfterDrop(request, budget)) {
       return RoundResult::Continue;
     }
     Stream.StreamEnded.store(1);
@@ -97,6 +109,11 @@ bool StartDownloadTask() {
   return Stream.DownloadThread.load() != nullptr;
 }
 
+void JoinEndedDownloadTask() {
+  const sys::ThreadHandle thread = Stream.DownloadThread.exchange(nullptr);
+  if (thread != nullptr) sys::JoinThread(thread);
+}
+
 void StopDownloadTask() {
   CloseInternetHandle(Stream.Request.exchange(nullptr));
   if (Stream.DownloadThread.load() == nullptr) return;
@@ -110,19 +127,29 @@ std::uint32_t DownloadThreadProc() {
     return 1;
   }
   const sys::MutexHandle mutex = Stream.ChunkMutex.load();
-  int fruitlessResumes = 0;
+  RetryBudget budget;
   for (;;) {
+    // A restart the host asked for comes before anything else, and may
+    // revive a download that ended.
+    if (Stream.RestartTarget.load() >= 0) {
+      TakeUpRestart();
+      budget.Reset();
+    }
+    if (Stream.StreamEnded.load() != 0 || Stream.Request.load() == nullptr) {
+      Stream.Finished.store(1);
+      return 1;
+    }
     switch (AdmitNow()) {
       case Admission::Transfer:
-        if (TransferChunk(mutex, fruitlessResumes) == RoundResult::Ended) {
-          Stream.Finished.store(1);
-          return 1;
-        }
+        // An end is taken at the top of the loop, after a restart asked
+        // for meanwhile.
+        TransferChunk(mutex, budget);
         break;
       case Admission::Wrap:
-        sys::TakeMutex(mutex);
-        WrapWriter();
-        sys::GiveMutexBack(mutex);
+        if (TakeChunkMutex(mutex)) {
+          WrapWriter();
+          sys::GiveMutexBack(mutex);
+        }
         break;
       case Admission::Idle:
         sys::Sleep(PollMs);

@@ -17,6 +17,8 @@ void ReleaseDownload();
 // Starts the task on the ring and mutex already held, from the current
 // lap bases and write offset.
 bool StartDownloadTask();
+// Releases the thread of a task that has ended by itself (Finished).
+void JoinEndedDownloadTask();
 // Withdraws the request (closing it returns a transfer blocked on it) and
 // waits for the task to end; the ring and the mutex stay.
 void StopDownloadTask();

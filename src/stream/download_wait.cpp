@@ -6,12 +6,12 @@
 namespace httpmedia {
 
 WaitResult WaitForDownload(const std::function<bool()>& ready,
-                           const std::function<void()>& onTimeout) {
+                           const std::function<void()>& onTimeout, WaitEnd end) {
   const sys::CursorHandle kept = sys::ShowBusyCursor();
   WaitResult result = WaitResult::Ready;
   std::uint32_t waited = 0;
   while (!ready()) {
-    if (Stream.StreamEnded.load() != 0) {
+    if (end == WaitEnd::Stops && Stream.StreamEnded.load() != 0) {
       result = WaitResult::Ended;
       break;
     }

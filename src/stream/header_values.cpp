@@ -26,6 +26,40 @@ std::optional<std::int64_t> ParseDecimal(std::u16string_view digits, std::int64_
   return result;
 }
 
+// Days from 1970-01-01 to the given civil date (proleptic Gregorian).
+std::int64_t DaysFromCivil(std::int64_t year, std::int64_t month, std::int64_t day) {
+  year -= month <= 2 ? 1 : 0;
+  const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
+  const std::int64_t yearOfEra = year - era * 400;
+  const std::int64_t dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+  const std::int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+  return era * 146097 + dayOfEra - 719468;
+}
+
+// The date of "Sun, 06 Nov 1994 08:49:37 GMT" as seconds since 1970.
+std::optional<std::int64_t> ParseHttpDate(std::u16string_view value) {
+  constexpr std::u16string_view Months[] = {u"Jan", u"Feb", u"Mar", u"Apr", u"May", u"Jun",
+                                            u"Jul", u"Aug", u"Sep", u"Oct", u"Nov", u"Dec"};
+  const std::size_t comma = value.find(u',');
+  if (comma == std::u16string_view::npos) return std::nullopt;
+  value = Trimmed(value.substr(comma + 1));
+  // "06 Nov 1994 08:49:37 GMT"
+  if (value.size() != 24 || value.substr(21) != u"GMT") return std::nullopt;
+  const auto day = ParseDecimal(value.substr(0, 2), 31);
+  const auto year = ParseDecimal(value.substr(7, 4), 9999);
+  const auto hour = ParseDecimal(value.substr(12, 2), 23);
+  const auto minute = ParseDecimal(value.substr(15, 2), 59);
+  const auto second = ParseDecimal(value.substr(18, 2), 60);
+  const auto month = std::find(std::begin(Months), std::end(Months), value.substr(3, 3));
+  if (!day || !year || !hour || !minute || !second || month == std::end(Months) ||
+      value[2] != u' ' || value[6] != u' ' || value[11] != u' ' || value[14] != u':' ||
+      value[17] != u':' || value[20] != u' ') {
+    return std::nullopt;
+  }
+  const std::int64_t days = DaysFromCivil(*year, month - std::begin(Months) + 1, *day);
+  return days * 86'400 + *hour * 3'600 + *minute * 60 + *second;
+}
+
 }  // namespace
 
 std::optional<std::int32_t> ParseContentLength(std::u16string_view value) {
@@ -64,6 +98,21 @@ std::optional<ContentRange> ParseContentRange(std::u16string_view value) {
     if (!range.total || *range.total <= *last) return std::nullopt;
   }
   return range;
+}
+
+std::optional<std::uint32_t> ParseRetryAfter(std::u16string_view value, std::int64_t nowSeconds,
+                                             std::uint32_t capMs) {
+  value = Trimmed(value);
+  std::optional<std::int64_t> seconds = ParseDecimal(value, capMs / 1000 + 1);
+  if (!seconds && ParseDecimal(value, std::numeric_limits<std::int64_t>::max() / 16)) {
+    seconds = capMs / 1000 + 1;  // a number of seconds beyond the cap
+  }
+  if (!seconds) {
+    const std::optional<std::int64_t> date = ParseHttpDate(value);
+    if (!date) return std::nullopt;
+    seconds = std::clamp<std::int64_t>(*date - nowSeconds, 0, capMs / 1000 + 1);
+  }
+  return static_cast<std::uint32_t>(std::min<std::int64_t>(*seconds * 1000, capMs));
 }
 
 }  // namespace httpmedia

@@ -24,4 +24,11 @@ struct ContentRange {
 // A Content-Range header value of the form "bytes FIRST-LAST/TOTAL".
 std::optional<ContentRange> ParseContentRange(std::u16string_view value);
 
+// A Retry-After header value as the milliseconds to wait from now: a number
+// of seconds, or an HTTP date ("Sun, 06 Nov 1994 08:49:37 GMT") against
+// nowSeconds (seconds since 1970, UTC), 0 for a date already past. At most
+// capMs; nothing when the value is neither.
+std::optional<std::uint32_t> ParseRetryAfter(std::u16string_view value, std::int64_t nowSeconds,
+                                             std::uint32_t capMs);
+
 }  // namespace httpmedia

@@ -1,10 +1,13 @@
 #include "stream/http_request.h"
 
 #include <algorithm>
+#include <atomic>
+#include <ctime>
 #include <string>
 
 #include "platform/platform_api.h"
 #include "platform/system_services.h"
+#include "stream/header_values.h"
 
 namespace httpmedia {
 
@@ -16,11 +19,9 @@ constexpr DWORD_PTR RequestContext = 1;
 // Headers passed as a NUL-terminated string (or none at all).
 constexpr DWORD HeadersUpToNul = static_cast<DWORD>(-1);
 constexpr std::uint32_t PartialContent = 206;
-
-// A transfer that receives nothing for this long fails. Without a limit, a
-// client library whose close does not end a read blocked on the same
-// request would hold Close for as long as a stalled server stays silent.
-constexpr DWORD ReceiveTimeoutMs = 30'000;
+constexpr std::uint32_t RequestTimeout = 408;
+constexpr std::uint32_t TooManyRequests = 429;
+constexpr std::uint32_t FirstServerError = 500;
 
 LPCWSTR Wide(const char16_t* text) { return reinterpret_cast<LPCWSTR>(text); }
 
@@ -42,22 +43,81 @@ void CALLBACK InternetStatusProc(HINTERNET, DWORD_PTR, DWORD status, LPVOID info
   }
 }
 
+// The deadline for a request's headers. The client's own receive limit
+// restarts with every byte, so a server trickling header lines would hold a
+// synchronous open for ever. A watchdog thread closes the session the open
+// is made on once the deadline passes, which makes the blocked open return
+// (Internet clients end a synchronous call on a handle closed from another
+// thread). Only one request at a time is ever watched: the stream's request
+// in Open runs before any download task, and range requests run on the
+// download task alone.
+struct HeaderWatch {
+  std::atomic<std::atomic<InternetHandle>*> session{nullptr};
+  std::atomic<std::uint32_t> limitMs{0};
+  std::atomic<std::uint32_t> waitedMs{0};
+  std::atomic<std::uint32_t> answered{0};
+  std::atomic<std::uint32_t> expired{0};
+};
+
+HeaderWatch Watch;
+
+std::uint32_t WatchHeaders() {
+  while (Watch.answered.load() == 0) {
+    if (Watch.waitedMs.load() >= Watch.limitMs.load()) {
+      Watch.expired.store(1);
+      CloseInternetHandle(Watch.session.load()->exchange(nullptr));
+      break;
+    }
+    sys::Sleep(PollMs);
+    Watch.waitedMs.fetch_add(PollMs);
+  }
+  return 0;
+}
+
+struct Watched {
+  HINTERNET request = nullptr;
+  std::uint32_t elapsedMs = 0;
+};
+
+// Opens url on the session held in `session`, abandoning it (the session
+// closed, `session` null) when its headers are not in within deadlineMs.
+Watched OpenWithin(std::atomic<InternetHandle>& session, const char16_t* url,
+                   const char16_t* headers, std::uint32_t deadlineMs) {
+  Watch.session.store(&session);
+  Watch.limitMs.store(deadlineMs);
+  Watch.waitedMs.store(0);
+  Watch.answered.store(0);
+  Watch.expired.store(0);
+  const sys::ThreadHandle watcher = sys::StartThread(WatchHeaders);
+  // Without its watchdog the request could not be bounded: it is not made.
+  if (watcher == nullptr) return {};
+  HINTERNET request = OpenUrl(session.load(), url, headers);
+  Watch.answered.store(1);
+  sys::JoinThread(watcher);
+  if (Watch.expired.load() != 0) {
+    // Answered just as the deadline passed: too late all the same.
+    CloseInternetHandle(request);
+    request = nullptr;
+  }
+  return {request, Watch.waitedMs.load()};
+}
+
 // A header's value as text; empty when the response has none (or one too
 // long to be any value we interpret).
 std::u16string QueryText(InternetHandle request, DWORD level) {
-  char16_t text[128] = {};
+  char16_t text[512] = {};
   DWORD size = sizeof(text) - sizeof(char16_t);
   if (!::HttpQueryInfoW(Handle(request), level, text, &size, nullptr)) return {};
-  return std::u16string(text, std::min<std::size_t>(size / sizeof(char16_t), 127));
+  return std::u16string(text, std::min<std::size_t>(size / sizeof(char16_t), 511));
 }
 
 }  // namespace
 
-InternetHandle OpenSession(bool asynchronous) {
+InternetHandle OpenSession(bool asynchronous, std::uint32_t receiveLimitMs) {
   HINTERNET session = ::InternetOpenW(Wide(AgentName), INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr,
                                       asynchronous ? INTERNET_FLAG_ASYNC : 0);
   if (session != nullptr) {
-    DWORD timeout = ReceiveTimeoutMs;
+    DWORD timeout = receiveLimitMs;
     ::InternetSetOptionW(session, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof(timeout));
   }
   return session;
@@ -67,7 +127,7 @@ void CloseInternetHandle(InternetHandle handle) {
   if (handle != nullptr) ::InternetCloseHandle(Handle(handle));
 }
 
-bool ProbeCompletes(const char16_t* url) {
+bool ProbeCompletes(const char16_t* url, std::uint32_t& elapsedMs) {
   ::InternetSetStatusCallback(Handle(Stream.Session.load()), InternetStatusProc);
   const HINTERNET started = OpenUrl(Stream.Session.load(), url, nullptr);
   // A request refused outright (a malformed URL, say) will never report its
@@ -85,28 +145,87 @@ bool ProbeCompletes(const char16_t* url) {
   CloseInternetHandle(Stream.Session.exchange(nullptr));
   CloseInternetHandle(Stream.Request.exchange(nullptr));
   Stream.Finished.store(0);
+  elapsedMs = elapsed;
   // Completion within the last interval still counts as too late.
   return elapsed < WaitLimitMs;
 }
 
-InternetHandle OpenBodyRequest(InternetHandle session, const char16_t* url) {
-  return OpenUrl(session, url, nullptr);
+InternetHandle OpenBodyRequest(const char16_t* url, std::uint32_t deadlineMs) {
+  return OpenWithin(Stream.Session, url, nullptr, deadlineMs).request;
 }
 
-InternetHandle OpenRangeRequest(InternetHandle session, const char16_t* url, std::int64_t first,
-                                std::int64_t length) {
+void LimitStall(InternetHandle request) {
+  DWORD timeout = StallLimitMs;
+  ::InternetSetOptionW(Handle(request), INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof(timeout));
+}
+
+RangeReply OpenRangeRequest(std::int64_t first, std::uint32_t deadlineMs, std::uint32_t capMs) {
+  RangeReply reply;
+  std::atomic<InternetHandle> session{OpenSession(false, StallLimitMs)};
+  if (session.load() == nullptr) return reply;
+  // If-Range makes a server that has a new version answer with all of it
+  // (200) instead of splicing a part of it onto the stream's bytes.
   const std::string header = "Range: bytes=" + std::to_string(first) + "-\r\n";
-  const std::u16string wideHeader(header.begin(), header.end());
-  HINTERNET request = OpenUrl(session, url, wideHeader.c_str());
-  if (request == nullptr) return nullptr;
-  const std::optional<ContentRange> range = ResponseContentRange(request);
-  const bool exact = ResponseStatus(request) == PartialContent && range && range->first == first &&
-                     range->last == length - 1 && (!range->total || *range->total == length);
-  if (!exact) {
+  std::u16string headers(header.begin(), header.end());
+  headers += u"If-Range: " + Stream.Validator + u"\r\n";
+  const Watched watched = OpenWithin(session, Stream.Url.c_str(), headers.c_str(), deadlineMs);
+  reply.elapsedMs = watched.elapsedMs;
+  const HINTERNET request = watched.request;
+  if (request != nullptr) {
+    const std::uint32_t status = ResponseStatus(request);
+    const std::optional<ContentRange> range = ResponseContentRange(request);
+    const std::int64_t length = Stream.Length.load();
+    if (status == PartialContent && !SameVersion(request)) {
+      reply.answer = RangeAnswer::Changed;
+    } else if (status == PartialContent) {
+      const bool exact = range && range->first == first && range->last == length - 1;
+      reply.answer = exact ? RangeAnswer::Served : RangeAnswer::Refused;
+    } else if (status >= 200 && status < 300) {
+      // The whole body to a request with If-Range: the version changed, or,
+      // where it shows the stream's own version, the server pays Range no
+      // heed. Either way nothing of it is spliced into the stream.
+      reply.answer = SameVersion(request) ? RangeAnswer::Refused : RangeAnswer::Changed;
+    } else if (status == RequestTimeout || status == TooManyRequests ||
+               status >= FirstServerError) {
+      reply.answer = RangeAnswer::Retry;
+      reply.retryAfterMs = ParseRetryAfter(QueryText(request, HTTP_QUERY_RETRY_AFTER),
+                                           static_cast<std::int64_t>(std::time(nullptr)), capMs)
+                               .value_or(0);
+    } else {
+      reply.answer = RangeAnswer::Refused;
+    }
+    if (reply.answer == RangeAnswer::Served) {
+      reply.request = request;
+      reply.session = session.exchange(nullptr);
+      return reply;
+    }
     CloseInternetHandle(request);
-    return nullptr;
   }
-  return request;
+  CloseInternetHandle(session.exchange(nullptr));
+  return reply;
+}
+
+RangeReply OpenWholeBodyAgain(std::uint32_t deadlineMs) {
+  RangeReply reply;
+  reply.answer = RangeAnswer::Refused;
+  std::atomic<InternetHandle> session{OpenSession(false)};
+  if (session.load() == nullptr) return reply;
+  const Watched watched = OpenWithin(session, Stream.Url.c_str(), nullptr, deadlineMs);
+  reply.elapsedMs = watched.elapsedMs;
+  if (watched.request != nullptr) {
+    const std::uint32_t status = ResponseStatus(watched.request);
+    if (status >= 200 && status < 300 && status != PartialContent) {
+      reply.answer = SameVersion(watched.request) ? RangeAnswer::Served : RangeAnswer::Changed;
+    }
+    if (reply.answer == RangeAnswer::Served) {
+      reply.request = watched.request;
+      reply.session = session.exchange(nullptr);
+      return reply;
+    }
+    CloseInternetHandle(watched.request);
+  }
+  CloseInternetHandle(session.exchange(nullptr));
+  return reply;
 }
 
 bool ReadChunk(InternetHandle request, std::uint8_t* destination, std::int32_t wanted,
@@ -156,6 +275,19 @@ std::u16string ResponseValidator(InternetHandle request) {
 
 std::optional<ContentRange> ResponseContentRange(InternetHandle request) {
   return ParseContentRange(QueryText(request, HTTP_QUERY_CONTENT_RANGE));
+}
+
+bool SameVersion(InternetHandle request) {
+  if (ResponseValidator(request) != Stream.Validator) return false;
+  if (Stream.LengthKnown.load() == 0) return true;
+  std::optional<std::int64_t> whole;
+  if (ResponseStatus(request) == PartialContent) {
+    const std::optional<ContentRange> range = ResponseContentRange(request);
+    if (range) whole = range->total;
+  } else {
+    whole = ResponseContentLength(request);
+  }
+  return whole && *whole == Stream.Length.load();
 }
 
 }  // namespace httpmedia

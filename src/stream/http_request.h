@@ -14,24 +14,70 @@
 
 namespace httpmedia {
 
-// A session for the plug-in's requests (agent "Vellacord", direct, the
-// receive limit set); asynchronous for the probe. Null when none can be made.
-InternetHandle OpenSession(bool asynchronous);
+// A transfer that receives nothing for this long fails, so that a silent
+// server cannot hold up Close on any platform.
+inline constexpr std::uint32_t ReceiveLimitMs = 30'000;
+// With ranges usable and the length known, a transfer that brings no byte
+// for this long is a drop, resumed where it broke off: well inside the
+// host's 20-second wait, so that the resume still has time to bring bytes
+// before that wait runs out, and long enough that a slow but live network
+// is not cut off.
+inline constexpr std::uint32_t StallLimitMs = 5'000;
+
+// A session for the plug-in's requests (agent "Vellacord", direct, with the
+// given receive limit); asynchronous for the probe. Null when none can be
+// made.
+InternetHandle OpenSession(bool asynchronous, std::uint32_t receiveLimitMs = ReceiveLimitMs);
 
 void CloseInternetHandle(InternetHandle handle);
 
 // The probe on the asynchronous Stream.Session: a request for the URL that
 // must complete within the wait limit. Its response is thrown away, and the
-// session and its request are closed whatever the outcome.
-bool ProbeCompletes(const char16_t* url);
+// session and its request are closed whatever the outcome. elapsedMs tells
+// how much of the limit it took.
+bool ProbeCompletes(const char16_t* url, std::uint32_t& elapsedMs);
 
-// The request for the whole body of url on session; null when it fails.
-InternetHandle OpenBodyRequest(InternetHandle session, const char16_t* url);
+// The request for the whole body of url on Stream.Session; null when it
+// fails or its headers are not all in within deadlineMs (the session is
+// then closed, and Stream.Session null).
+InternetHandle OpenBodyRequest(const char16_t* url, std::uint32_t deadlineMs);
 
-// The request for the body of url from `first` on, when the server answers
-// with exactly that part of a stream of `length` bytes; null otherwise.
-InternetHandle OpenRangeRequest(InternetHandle session, const char16_t* url, std::int64_t first,
-                                std::int64_t length);
+// Lowers the receive limit of the stream's request to StallLimitMs: a stall
+// then ends the transfer early enough to be resumed.
+void LimitStall(InternetHandle request);
+
+enum class RangeAnswer {
+  Served,   // exactly the range asked for, of the stream's version
+  Changed,  // the resource is not the stream's version any more
+  Retry,    // no answer in time, no connection, or a status worth a retry
+  Refused,  // any other answer: the server does not serve this range
+};
+
+struct RangeReply {
+  RangeAnswer answer = RangeAnswer::Retry;
+  // Only when Served: the request and the session of its own it was made
+  // on, both the caller's to close.
+  InternetHandle session = nullptr;
+  InternetHandle request = nullptr;
+  // How long the server asked to be left alone (Retry-After), 0 if it did
+  // not say; at most capMs.
+  std::uint32_t retryAfterMs = 0;
+  // Of the deadline, how much the request took.
+  std::uint32_t elapsedMs = 0;
+};
+
+// Asks for the body of Stream.Url from `first` on, with If-Range carrying
+// Stream.Validator, on a session of its own with the stall limit, and waits
+// at most deadlineMs for the response's headers: a trickle of header lines
+// cannot extend that. Served only for a 206 that starts exactly at `first`,
+// runs to the end of the stream and is SameVersion.
+RangeReply OpenRangeRequest(std::int64_t first, std::uint32_t deadlineMs, std::uint32_t capMs);
+
+// Asks for the whole body of Stream.Url again, on a session of its own, and
+// waits at most deadlineMs for the response's headers. Served only for a
+// whole body (a 2xx other than 206) that is SameVersion; Changed for a whole
+// body of another version; Refused for anything else.
+RangeReply OpenWholeBodyAgain(std::uint32_t deadlineMs);
 
 // Moves at most `wanted` bytes of the body into destination and tells how
 // many arrived; false when the transfer failed (received may still count
@@ -56,5 +102,14 @@ std::u16string ResponseValidator(InternetHandle request);
 
 // The response's Content-Range, when it has a well-formed one.
 std::optional<ContentRange> ResponseContentRange(InternetHandle request);
+
+// Whether a later response for the stream's URL carries the same version of
+// the resource as the stream's own response: the same validator (see
+// ResponseValidator) and, when the stream's length came from the server, the
+// same whole length (a 206's Content-Range total, another status's
+// Content-Length). Where neither response gives a validator only the length
+// can tell: ranges are never used then (RememberStream), but a whole body
+// fetched again from its start is checked by its length alone.
+bool SameVersion(InternetHandle request);
 
 }  // namespace httpmedia

@@ -45,11 +45,14 @@ std::int32_t OpenStream(const char16_t* url) {
 
   Stream.Session.store(OpenSession(true));
   if (Stream.Session.load() == nullptr) return ShowOpenFailure();
-  if (!ProbeCompletes(url)) return 0;
+  std::uint32_t probeMs = 0;
+  if (!ProbeCompletes(url, probeMs)) return 0;
 
   Stream.Session.store(OpenSession(false));
   if (Stream.Session.load() == nullptr) return ShowOpenFailure();
-  Stream.Request.store(OpenBodyRequest(Stream.Session.load(), url));
+  // The stream's request has what the probe left of the wait limit for its
+  // headers, so that the whole open holds the host no longer than one wait.
+  Stream.Request.store(OpenBodyRequest(url, WaitLimitMs - probeMs));
   if (Stream.Request.load() == nullptr) {
     CloseInternetHandle(Stream.Session.exchange(nullptr));
     return 0;
@@ -66,8 +69,13 @@ std::int32_t OpenStream(const char16_t* url) {
     return 0;
   }
   Stream.Length.store(contentLength ? *contentLength : FallbackLength);
-  RememberStream(url, contentLength.has_value(), AcceptsByteRanges(Stream.Request.load()));
   Stream.Validator = ResponseValidator(Stream.Request.load());
+  RememberStream(url, contentLength.has_value(), AcceptsByteRanges(Stream.Request.load()),
+                 !Stream.Validator.empty());
+  // A stall of a stream that can be resumed is a drop, and is ended soon
+  // enough to be resumed within the host's wait.
+  if (Stream.RangesAccepted.load() != 0) LimitStall(Stream.Request.load());
+  Stream.Refetchable.store(contentLength ? 1 : 0);
 
   if (!StartDownload()) {
     CloseStreamRequest();

@@ -1,16 +1,80 @@
 #include "stream/range_request.h"
 
+#include <algorithm>
+#include <functional>
+
 #include "platform/system_services.h"
 #include "stream/download_task.h"
+#include "stream/download_wait.h"
 #include "stream/http_request.h"
 #include "stream/ring.h"
 
 namespace httpmedia {
 
-void RememberStream(const char16_t* url, bool lengthKnown, bool rangesAccepted) {
+namespace {
+
+// Asks for the body from position on until it is served, the server
+// refuses or has changed it, the budget runs out (Retry), or stillWanted()
+// turns false (Retry, with nothing open). A pause is sat out before every
+// try but the first since bytes last flowed, in PollMs slices watching
+// stillWanted(), so that a withdrawn request pays no pause and Close stays
+// prompt.
+RangeReply AskForRange(std::int64_t position, RetryBudget& budget,
+                       const std::function<bool()>& stillWanted) {
+  for (;;) {
+    std::uint32_t pause = std::min(budget.nextPauseMs, RetryBudgetMs - budget.spentMs);
+    for (std::uint32_t slept = 0; slept < pause; slept += PollMs) {
+      if (!stillWanted()) return {};
+      sys::Sleep(PollMs);
+    }
+    budget.spentMs += pause;
+    if (!stillWanted() || budget.spentMs >= RetryBudgetMs) return {};
+    const std::uint32_t left = RetryBudgetMs - budget.spentMs;
+    RangeReply reply = OpenRangeRequest(position, std::min(RangeHeaderDeadlineMs, left), left);
+    budget.spentMs = std::min(RetryBudgetMs, budget.spentMs + reply.elapsedMs);
+    const std::uint32_t grown =
+        budget.nextPauseMs == 0 ? FirstRetryPauseMs : budget.nextPauseMs * 2;
+    budget.nextPauseMs = std::min(grown, LongestRetryPauseMs);
+    if (reply.answer != RangeAnswer::Retry) return reply;
+    // The server's own word on when to come back, within the budget.
+    if (reply.retryAfterMs > 0) budget.nextPauseMs = reply.retryAfterMs;
+  }
+}
+
+// Makes the served reply the stream's request in place of `current`; false
+// (and the reply closed) when Close withdrew `current` meanwhile.
+bool TakeOver(InternetHandle current, const RangeReply& reply) {
+  InternetHandle expected = current;
+  if (current == nullptr || !Stream.Request.compare_exchange_strong(expected, reply.request)) {
+    CloseInternetHandle(reply.request);
+    CloseInternetHandle(reply.session);
+    return false;
+  }
+  const InternetHandle oldSession = Stream.Session.exchange(reply.session);
+  // Close withdrew the new request between the two exchanges: it may have
+  // taken the old session rather than this one, which is then closed here.
+  if (Stream.Request.load() == nullptr) CloseInternetHandle(Stream.Session.exchange(nullptr));
+  CloseInternetHandle(current);
+  CloseInternetHandle(oldSession);
+  return true;
+}
+
+void StopUsingRanges(const RangeReply& reply) {
+  if (reply.answer == RangeAnswer::Changed || reply.answer == RangeAnswer::Refused) {
+    Stream.RangesAccepted.store(0);
+  }
+  // A resource seen to change is not fetched again from its start either.
+  if (reply.answer == RangeAnswer::Changed) Stream.Refetchable.store(0);
+}
+
+}  // namespace
+
+void RememberStream(const char16_t* url, bool lengthKnown, bool rangesAccepted,
+                    bool validatorKnown) {
   Stream.Url = url;
   Stream.LengthKnown.store(lengthKnown ? 1 : 0);
-  Stream.RangesAccepted.store(lengthKnown && rangesAccepted ? 1 : 0);
+  Stream.RangesAccepted.store(lengthKnown && rangesAccepted && validatorKnown ? 1 : 0);
+  Stream.RestartTarget.store(NoRestart);
 }
 
 bool RangeServes(std::int64_t position) {
@@ -19,50 +83,80 @@ bool RangeServes(std::int64_t position) {
   return position < WindowFloor() || position > DownloadEnd() + RestartDistance;
 }
 
-bool RestartAt(std::int64_t position) {
-  const InternetHandle request =
-      OpenRangeRequest(Stream.Session.load(), Stream.Url.c_str(), position, Stream.Length.load());
-  if (request == nullptr) {
-    Stream.RangesAccepted.store(0);
+RestartResult RestartAt(std::int64_t position, const std::function<void()>& onTimeout) {
+  const auto target = static_cast<std::int32_t>(position);
+  Stream.RestartTarget.store(target);
+  auto takenUp = [] {
+    if (Stream.RestartTarget.load() == NoRestart) return true;
+    // The task ended (the download had ended) before it saw the request: a
+    // new task takes it up first thing.
+    if (Stream.Finished.load() != 0 && Stream.RestartTarget.load() >= 0) {
+      JoinEndedDownloadTask();
+      if (!StartDownloadTask()) {
+        Stream.RestartTarget.store(NoRestart);
+        return true;
+      }
+    }
     return false;
+  };
+  const WaitResult waited = WaitForDownload(takenUp, onTimeout, WaitEnd::Ignore);
+  if (waited == WaitResult::TimedOut) {
+    // Withdrawn, unless the task is putting it in place this moment: then
+    // that is let finish, so that the ring does not move under a later read.
+    std::int32_t expected = target;
+    if (!Stream.RestartTarget.compare_exchange_strong(expected, NoRestart)) {
+      while (Stream.RestartTarget.load() != NoRestart) sys::Sleep(PollMs);
+    }
+    return RestartResult::TimedOut;
   }
-  StopDownloadTask();
-  // No download runs now: the ring starts afresh at the position.
-  ResetLaps(static_cast<std::int32_t>(position));
-  Stream.StreamEnded.store(0);
-  Stream.Request.store(request);
-  if (!StartDownloadTask()) {
-    CloseInternetHandle(Stream.Request.exchange(nullptr));
-    Stream.StreamEnded.store(1);
-    return false;
-  }
-  return true;
+  return Stream.DownloadStart.load() == target && Stream.StreamEnded.load() == 0
+             ? RestartResult::Restarted
+             : RestartResult::NotRestarted;
 }
 
-bool ResumeAfterDrop(InternetHandle broken) {
+void TakeUpRestart() {
+  const std::int32_t target = Stream.RestartTarget.load();
+  if (target < 0) return;
+  RetryBudget budget;
+  const RangeReply reply = AskForRange(target, budget, [target] {
+    return Stream.Request.load() != nullptr && Stream.RestartTarget.load() == target;
+  });
+  std::int32_t expected = target;
+  if (reply.answer != RangeAnswer::Served ||
+      !Stream.RestartTarget.compare_exchange_strong(expected, RestartInPlace)) {
+    // Not served, or the host gave up waiting for it.
+    CloseInternetHandle(reply.request);
+    CloseInternetHandle(reply.session);
+    StopUsingRanges(reply);
+    expected = target;
+    Stream.RestartTarget.compare_exchange_strong(expected, NoRestart);
+    return;
+  }
+  if (TakeOver(Stream.Request.load(), reply)) {
+    // The host waits for this restart and reads nothing meanwhile: the ring
+    // starts afresh at the target.
+    ResetLaps(target);
+    Stream.StreamEnded.store(0);
+  }
+  Stream.RestartTarget.store(NoRestart);
+}
+
+bool ResumeAfterDrop(InternetHandle broken, RetryBudget& budget) {
   // A transfer on no request at all failed because the request had already
   // been withdrawn: that is the stop signal, not a drop.
   if (broken == nullptr) return false;
   if (Stream.LengthKnown.load() == 0 || Stream.RangesAccepted.load() == 0) return false;
-  std::uint32_t pause = ResumePauseMs;
-  for (int attempt = 0; attempt < ResumeAttempts; ++attempt, pause *= 2) {
-    // Close or a restart withdrew the request: nothing to resume, and no
-    // pause to sit out first.
-    if (Stream.Request.load() != broken) return false;
-    sys::Sleep(pause);
-    if (Stream.Request.load() != broken) return false;
-    const InternetHandle resumed = OpenRangeRequest(Stream.Session.load(), Stream.Url.c_str(),
-                                                    DownloadEnd(), Stream.Length.load());
-    if (resumed == nullptr) continue;
-    InternetHandle expected = broken;
-    if (!Stream.Request.compare_exchange_strong(expected, resumed)) {
-      CloseInternetHandle(resumed);
-      return false;
-    }
-    CloseInternetHandle(broken);
-    return true;
+  // Close withdrew the request, or the host asked for a restart elsewhere,
+  // which replaces the resume.
+  const RangeReply reply = AskForRange(DownloadEnd(), budget, [broken] {
+    return Stream.Request.load() == broken && Stream.RestartTarget.load() == NoRestart;
+  });
+  if (reply.answer != RangeAnswer::Served) {
+    // What arrived is still delivered; a changed resource gives no more.
+    StopUsingRanges(reply);
+    return false;
   }
-  return false;
+  return TakeOver(broken, reply);
 }
 
 }  // namespace httpmedia

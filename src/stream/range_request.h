@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 #include "stream/stream_state.h"
 
@@ -15,29 +16,62 @@ namespace httpmedia {
 // the way for backward seeks.
 inline constexpr std::int64_t RestartDistance = RingSize;
 
-// Consecutive reconnections after a drop before the stream is ended, and
-// the first pause between them (doubled each time).
-inline constexpr int ResumeAttempts = 3;
-inline constexpr std::uint32_t ResumePauseMs = 100;
+// Reconnecting after a drop (or for a restart) goes on with growing pauses
+// for at most this long, all of it inside one 20-second wait of the host,
+// so that a network away for a few seconds (a hand-over between access
+// points) costs the player a wait rather than the stream. The first try
+// goes out at once; the pauses then grow from the first pause to the
+// longest.
+inline constexpr std::uint32_t RetryBudgetMs = 15'000;
+inline constexpr std::uint32_t FirstRetryPauseMs = 250;
+inline constexpr std::uint32_t LongestRetryPauseMs = 4'000;
+// The longest wait for one range request's headers.
+inline constexpr std::uint32_t RangeHeaderDeadlineMs = 5'000;
 
-// Keeps the URL of the stream just opened and whether ranges can serve it.
-void RememberStream(const char16_t* url, bool lengthKnown, bool rangesAccepted);
+// RestartTarget when no restart is asked for, and while the download task
+// is putting one in place.
+inline constexpr std::int32_t NoRestart = -1;
+inline constexpr std::int32_t RestartInPlace = -2;
+
+// The time spent reconnecting since bytes last arrived, and the pause due
+// before the next try.
+struct RetryBudget {
+  std::uint32_t spentMs = 0;
+  std::uint32_t nextPauseMs = 0;
+  void Reset() { *this = RetryBudget{}; }
+};
+
+// Keeps the URL of the stream just opened and whether ranges can serve it:
+// only with a length from the server, Accept-Ranges and a validator, since
+// without a validator no range request could tell the stream's version from
+// a new one.
+void RememberStream(const char16_t* url, bool lengthKnown, bool rangesAccepted,
+                    bool validatorKnown);
 
 // Whether a read at this position should restart the download there: it is
 // inside the stream but outside what the ring holds or will soon hold, and
 // the server serves ranges.
 bool RangeServes(std::int64_t position);
 
-// On the host's thread: asks for the body from position on; only if the
-// server answers with exactly that range, stops the download, re-bases the
-// ring at position and starts the download again. A server that does not
-// answer with the range is not asked again for this stream.
-bool RestartAt(std::int64_t position);
+enum class RestartResult { Restarted, NotRestarted, TimedOut };
+
+// On the host's thread: hands the restart at position to the download task
+// and waits for it with the usual wait (busy cursor, 20-second limit). The
+// task asks for the body from there and, only on a 206 of the stream's
+// version starting exactly there, re-bases the ring at position; any other
+// answer leaves the download as it was, and a changed or refusing server is
+// not asked again for this stream.
+RestartResult RestartAt(std::int64_t position, const std::function<void()>& onTimeout);
+
+// On the download task, between chunks: puts in place a restart the host
+// asked for.
+void TakeUpRestart();
 
 // On the download thread, after the transfer on `broken` failed or ended
-// short of the length: reconnects from the end of the download, a few times
-// with growing pauses. True when the download can go on with the new
-// request; false when the stream ends here (or was withdrawn meanwhile).
-bool ResumeAfterDrop(InternetHandle broken);
+// short of the length: reconnects from the end of the download within the
+// retry budget. True when the download can go on with the new request;
+// false when the stream ends here (the budget ran out, the server refused or
+// changed the resource, or the transfer was withdrawn meanwhile).
+bool ResumeAfterDrop(InternetHandle broken, RetryBudget& budget);
 
 }  // namespace httpmedia

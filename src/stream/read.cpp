@@ -7,6 +7,7 @@
 #include "stream/download_wait.h"
 #include "stream/invariants.h"
 #include "stream/range_request.h"
+#include "stream/refetch.h"
 #include "stream/ring.h"
 #include "stream/stream_ops.h"
 #include "stream/stream_state.h"
@@ -36,15 +37,23 @@ std::int32_t ReadStream(void* buffer, std::int32_t count) {
   const std::int64_t length = Stream.Length.load();
   std::int64_t position = Stream.Position.load();
   std::int64_t wanted = std::clamp<std::int64_t>(length - position, 0, count);
+  const sys::WindowHandle window = sys::OwnerWindow();
   // Outside what the ring holds or will soon hold, the server may give the
-  // bytes from here on.
-  if (wanted > 0 && RangeServes(position)) RestartAt(position);
+  // bytes from here on. The download task makes the request while this
+  // read waits as for any bytes; a restart that takes the whole wait ends
+  // the read as a wait that timed out does.
+  if (wanted > 0 && RangeServes(position) &&
+      RestartAt(position, [&] { sys::TimeoutWindowCall(window); }) == RestartResult::TimedOut) {
+    return 0;
+  }
+  // Below the window of a server that serves no ranges, the body read again
+  // from its start brings them.
+  if (wanted > 0 && RefetchServes(position)) RefetchFromStart(position);
   // Once the download has ended, what it brought is still delivered, up to
   // its last byte.
   if (Stream.StreamEnded.load() != 0) {
     wanted = std::clamp<std::int64_t>(DownloadEnd() - position, 0, wanted);
   }
-  const sys::WindowHandle window = sys::OwnerWindow();
   if (wanted == 0) return 0;
   // Bytes below the window are gone, and a negative position has none.
   if (position < WindowFloor()) return 0;

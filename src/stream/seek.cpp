@@ -1,10 +1,12 @@
 // Seeking: moving the host's position, waiting where the download is about
 // to overwrite or has not yet reached the target.
 #include <limits>
+#include <optional>
 
 #include "platform/system_services.h"
 #include "stream/download_wait.h"
 #include "stream/range_request.h"
+#include "stream/refetch.h"
 #include "stream/ring.h"
 #include "stream/stream_ops.h"
 #include "stream/stream_state.h"
@@ -17,13 +19,28 @@ constexpr std::int32_t FromStart = 0;
 constexpr std::int32_t FromCurrent = 1;
 constexpr std::int32_t SeekFailed = -1;
 
+// A target no stream has, or one below what the ring can hand out: fetched
+// again from the body's start where that is possible; otherwise the seek
+// fails at once and the position stays where it was, so that the host can
+// go on from there rather than read an end that is not there. Nothing for
+// a target the ring's own rules decide.
+std::optional<std::int32_t> SeekBelowWindow(std::int64_t target) {
+  if (target >= 0 && target >= WindowFloor()) return std::nullopt;
+  if (!RefetchServes(target) || !RefetchFromStart(target)) return SeekFailed;
+  return 0;
+}
+
 // With the writer a lap ahead, a target within the seek margin above the
 // write offset is where the writer is heading: wait until the writer is back
 // in the reader's lap or far enough past.
 std::int32_t SeekFromStart(std::int32_t target) {
+  // A target ranges can serve is fetched by the next read.
+  if (RangeServes(target)) {
+    Stream.Position.store(target);
+    return 0;
+  }
+  if (const std::optional<std::int32_t> result = SeekBelowWindow(target)) return *result;
   Stream.Position.store(target);
-  // A target the ring cannot serve is fetched by the next read.
-  if (RangeServes(target)) return 0;
   auto clearOfWriter = [target] {
     const std::int64_t reader = Stream.ReaderLapBase.load();
     return target - reader >= static_cast<std::int64_t>(Stream.WriteOffset.load()) + SeekMargin;
@@ -49,8 +66,12 @@ std::int32_t SeekFromCurrent(std::int32_t offset) {
       target > std::numeric_limits<std::int32_t>::max()) {
     return SeekFailed;
   }
+  if (RangeServes(target)) {
+    Stream.Position.store(static_cast<std::int32_t>(target));
+    return 0;
+  }
+  if (const std::optional<std::int32_t> result = SeekBelowWindow(target)) return *result;
   Stream.Position.store(static_cast<std::int32_t>(target));
-  if (RangeServes(target)) return 0;
   // Once everything up to the length is here the download goes no further:
   // a target beyond it is past the end, as an absolute seek there is.
   auto reachable = [target] {

@@ -56,6 +56,13 @@ struct StreamState {
   // resumed where it broke off.
   std::atomic<std::uint32_t> LengthKnown{0};
   std::atomic<std::uint32_t> RangesAccepted{0};
+  // The length came from the server and no answer since has shown another
+  // version of the body: a position below the ring's window can be fetched
+  // again from the start.
+  std::atomic<std::uint32_t> Refetchable{0};
+  // A position the host's read asked the download task to restart at
+  // (NoRestart when none; see range_request.h).
+  std::atomic<std::int32_t> RestartTarget{-1};
   std::atomic<sys::MutexHandle> ChunkMutex{nullptr};
   std::atomic<sys::ThreadHandle> DownloadThread{nullptr};
   std::atomic<std::uint32_t> StreamEnded{0};

@@ -42,6 +42,9 @@ struct Row {
   std::int32_t length;
   std::int64_t dataEnd;
   std::optional<LayerOutcome> layer;
+  // The host's waits last their real time: the row's fault is timed by the
+  // network (a stall limit), which a scaled wait would outrun.
+  bool realWaits = false;
 };
 
 // Rows print as their names.
@@ -88,6 +91,41 @@ const Row Rows[] = {
     // ... but one that breaks every connection before a byte is given up on.
     {"RangeServerDroppingEveryConnectionAtOnce", "size=300000&drop_after=0&ranges=1", Outcome::Body,
      Size, 0, Reads(0, ERROR_INTERNET_CONNECTION_ABORTED)},
+    // A resource replaced before the resume: nothing of the new version is
+    // delivered, whether the server honours If-Range (the whole new body)
+    // or ignores it (a range of the new body with its new ETag).
+    {"ReplacedBeforeAResumeHonouringIfRange",
+     "size=300000&drop_after=150000&ranges=1&replaced=honour", Outcome::Body, Size, Half,
+     Reads(Half, ERROR_INTERNET_CONNECTION_ABORTED)},
+    {"ReplacedBeforeAResumeIgnoringIfRange",
+     "size=300000&drop_after=150000&ranges=1&replaced=ignore", Outcome::Body, Size, Half,
+     Reads(Half, ERROR_INTERNET_CONNECTION_ABORTED)},
+    // Without a validator no range could be told from a new version's: not
+    // resumed. A date alone, or a weak ETag beside the date, is enough.
+    {"RangeServerWithoutAValidator", "size=300000&drop_after=150000&ranges=1&validator=none",
+     Outcome::Body, Size, Half, Reads(Half, ERROR_INTERNET_CONNECTION_ABORTED)},
+    {"RangeServerWithOnlyADate", "size=300000&drop_after=150000&ranges=1&validator=weak",
+     Outcome::Body, Size, Size, Reads(Half, ERROR_INTERNET_CONNECTION_ABORTED)},
+    // Silent mid-body without closing: a stall, resumed as a drop.
+    {"RangeServerSilentMidBody", "size=300000&silent_after=150000&ranges=1", Outcome::Body, Size,
+     Size, Reads(Half, ERROR_INTERNET_TIMEOUT), true},
+    // Busy before serving again: waited out as the server asks, in seconds
+    // or as a date; busy for good, given up on within the budget.
+    {"RangeServerBusyWithRetryAfterSeconds",
+     "size=300000&drop_after=150000&ranges=1&busy=503&busy_count=2&retry_after=2", Outcome::Body,
+     Size, Size, Reads(Half, ERROR_INTERNET_CONNECTION_ABORTED)},
+    {"RangeServerTooManyRequestsWithRetryAfterADate",
+     "size=300000&drop_after=150000&ranges=1&busy=429&busy_count=1&retry_after=in%3A3",
+     Outcome::Body, Size, Size, Reads(Half, ERROR_INTERNET_CONNECTION_ABORTED)},
+    {"RangeServerBusyForGood", "size=300000&drop_after=150000&ranges=1&busy=503&busy_count=999",
+     Outcome::Body, Size, Half, Reads(Half, ERROR_INTERNET_CONNECTION_ABORTED)},
+    // Header lines trickled on every range request, or on the stream's own
+    // request after the probe: each is abandoned at its deadline.
+    {"RangeServerTricklingHeadersOnRanges",
+     "size=300000&drop_after=150000&ranges=1&endless_headers=1000&endless_on=ranges", Outcome::Body,
+     Size, Half, Reads(Half, ERROR_INTERNET_CONNECTION_ABORTED)},
+    {"StreamRequestTricklingHeaders", "size=300000&endless_headers=1000&endless_on=2",
+     Outcome::FailedOpen, 0, 0, std::nullopt},
 };
 
 std::string Target(const Row& row, const RefusingPort& refused) {
@@ -98,7 +136,7 @@ std::string Target(const Row& row, const RefusingPort& refused) {
 }
 
 void CheckPlugin(const Row& row, const std::u16string& url) {
-  PluginHost host(100);
+  PluginHost host(row.realWaits ? 1 : 100);
   const std::int32_t length = host.Open(url.c_str());
   EXPECT_TRUE(host.LastWithinLimits()) << "open slept " << host.Last().sleptMs << " ms";
   ASSERT_EQ(length, row.length);

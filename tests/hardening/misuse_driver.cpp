@@ -355,7 +355,18 @@ class Driver {
       if (result != -1) Fail("Seek to a position no 32-bit stream has did not fail");
       return;
     }
-    position_ = target;
+    if (result == 0) {
+      if (target < 0) Fail("Seek to a negative position succeeded");
+      position_ = target;
+      return;
+    }
+    // A seek that cannot be served stays where it was; one whose wait for
+    // the download ran out has moved to its target.
+    const std::int32_t now = host_.Seek(0, 1);
+    if (now != position_ && (now != target || target < 0)) {
+      return Fail("a failed Seek left the position at " + std::to_string(now));
+    }
+    position_ = now;
   }
 
   // Whatever happened before, a fresh open streams a body exactly.

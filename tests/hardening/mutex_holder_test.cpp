@@ -1,14 +1,17 @@
-// The download's chunk mutex is system-wide ("ReadDone"): another process can
-// hold it. While it does, the plug-in's download waits; once that process is
-// killed holding it, the download must carry on. The program runs itself a
-// second time as the holder.
+// The download's chunk mutex ("ReadDone") is shared by the user's processes:
+// another process can hold it. While it does, the plug-in's download waits,
+// yet the stream closes; once that process is killed holding it, the
+// download must carry on. The program runs itself a second time as the
+// holder.
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -97,6 +100,25 @@ TEST(ReadDoneHolder, TheDownloadCarriesOnOnceAHolderKilledHoldingItsMutexIsGone)
   EXPECT_EQ(position, 3'000'000);
   EXPECT_EQ(host.Timeouts(), 1);
   EXPECT_EQ(host.Close(), 0);
+}
+
+TEST(ReadDoneHolder, CloseIsNotHeldUpWhileAnotherProcessHoldsTheMutex) {
+  httpmedia::testing::TestServer server;
+  Holder holder;
+  ASSERT_TRUE(holder.Holding());
+  PluginHost host(100);
+  const std::u16string url = server.Url16("/held?size=3000000");
+  ASSERT_EQ(host.Open(url.c_str()), 3'000'000);
+  std::vector<std::uint8_t> buffer(1000);
+  EXPECT_EQ(host.Read(buffer.data(), 1000), 0);  // the download waits for the mutex
+
+  // Only a close that waited for the holder to go would still be running
+  // seconds later; the holder then goes, so that the test ends either way.
+  std::future<std::int32_t> closed = std::async(std::launch::async, [&] { return host.Close(); });
+  const bool inTime = closed.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  holder.Kill();
+  EXPECT_TRUE(inTime) << "Close waited for the process holding the mutex";
+  EXPECT_EQ(closed.get(), 0);
 }
 
 }  // namespace

@@ -42,7 +42,7 @@ class PluginHost {
   std::int32_t Close();
 
   // Read, but a read that gave up at its limit is tried again, up to
-  // `attempts` times: the download's chunk mutex is system-wide, and another
+  // `attempts` times: the download's chunk mutex is shared by the user's processes, and another
   // process streaming (another test) may hold it up for a while. A result
   // of 0 is then the end of the data.
   std::int32_t ReadThroughTimeouts(void* buffer, std::int32_t count, int attempts = 20);

@@ -18,7 +18,9 @@
 #include <charconv>
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <list>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -158,6 +160,19 @@ const char* Reason(int status) {
   }
 }
 
+// "Sun, 06 Nov 1994 08:49:37 GMT" for the given time.
+std::string HttpDate(std::time_t when) {
+  std::tm parts{};
+  ::gmtime_r(&when, &parts);
+  char text[64];
+  std::strftime(text, sizeof(text), "%a, %d %b %Y %H:%M:%S GMT", &parts);
+  return text;
+}
+
+// A replaced resource's bytes: the body's, from elsewhere in it, so that
+// every span differs from the original version's.
+constexpr std::uint64_t kReplacedShift = 0x9E3779B1ull;
+
 struct QueryParam {
   std::string key;    // as written
   std::string raw;    // the whole "key=value" segment as written
@@ -199,6 +214,12 @@ struct Options {
   bool advertise_ranges = false;
   std::optional<std::string> content_length;
   std::optional<std::string> file;
+  std::optional<std::string> etag;
+  std::optional<std::string> last_modified;
+  std::optional<std::uint64_t> replaced_after;
+  std::optional<std::uint64_t> replaced_size;
+  // Set for the answers after replaced_after: the resource's second version.
+  bool second_version = false;
   // Hostile answers.
   std::optional<std::string> content_length2;
   std::uint64_t header_line = 0;
@@ -206,6 +227,14 @@ struct Options {
   bool redirect_loop = false;
   std::optional<std::string> raw;
   std::string range_fault;  // "", shift, short, total or status
+  // Versions and recovery.
+  std::string validator = "both";
+  std::optional<std::string> replaced;
+  std::optional<std::uint64_t> silent_after;
+  std::optional<std::string> endless_on;
+  int busy = 0;
+  std::uint64_t busy_count = 0;
+  std::optional<std::string> retry_after;
 };
 
 // Fills `options` from the query; on a malformed value returns the offending
@@ -268,6 +297,14 @@ std::optional<std::string> ParseOptions(const std::vector<QueryParam>& params, O
       options->content_length = v;
     } else if (p.key == "file") {
       options->file = v;
+    } else if (p.key == "etag") {
+      options->etag = v;
+    } else if (p.key == "last_modified") {
+      options->last_modified = v;
+    } else if (p.key == "replaced_after") {
+      ok = number(&options->replaced_after);
+    } else if (p.key == "replaced_size") {
+      ok = number(&options->replaced_size);
     } else if (p.key == "content_length2") {
       options->content_length2 = v;
     } else if (p.key == "header_line") {
@@ -282,6 +319,25 @@ std::optional<std::string> ParseOptions(const std::vector<QueryParam>& params, O
     } else if (p.key == "range_fault") {
       ok = v == "shift" || v == "short" || v == "total" || v == "status";
       options->range_fault = v;
+    } else if (p.key == "validator") {
+      ok = v == "both" || v == "etag" || v == "date" || v == "weak" || v == "none";
+      options->validator = v;
+    } else if (p.key == "replaced") {
+      ok = v == "honour" || v == "ignore";
+      options->replaced = v;
+    } else if (p.key == "silent_after") {
+      ok = number(&options->silent_after);
+    } else if (p.key == "endless_on") {
+      ok = v == "ranges" || ParseU64(v).has_value();
+      options->endless_on = v;
+    } else if (p.key == "busy") {
+      ok = number(&n) && *n >= 400 && *n <= 599;
+      if (ok) options->busy = static_cast<int>(*n);
+    } else if (p.key == "busy_count") {
+      ok = number(&n);
+      if (ok) options->busy_count = *n;
+    } else if (p.key == "retry_after") {
+      options->retry_after = v;
     }
     if (!ok) return p.key;
   }
@@ -548,6 +604,8 @@ struct TestServer::Impl {
 
   mutable std::mutex requests_mutex;
   std::vector<RecordedRequest> requests;
+  // Requests answered per target, for replaced_after; /_clear keeps them.
+  std::map<std::string, std::uint64_t> answered;
 
   // Touched only by the accept thread, and by the destructor once that thread
   // has been joined.
@@ -738,9 +796,11 @@ TestServer::Impl::After TestServer::Impl::Answer(Socket& socket, const RecordedR
     }
     return AnswerText(socket, head, 200, "", "cleared\n", keep_alive);
   }
+  std::uint64_t answered_before = 0;
   {
     std::lock_guard<std::mutex> lock(requests_mutex);
     requests.push_back(request);
+    answered_before = answered[request.target]++;
   }
 
   const std::vector<QueryParam> params = ParseQuery(query);
@@ -748,14 +808,49 @@ TestServer::Impl::After TestServer::Impl::Answer(Socket& socket, const RecordedR
   if (const auto bad = ParseOptions(params, &options)) {
     return AnswerText(socket, head, 400, "", "bad value for " + *bad + "\n", keep_alive);
   }
+  // The second version of the resource: other bytes, other validators.
+  if (options.replaced_after && answered_before >= *options.replaced_after) {
+    options.second_version = true;
+    if (options.replaced_size) options.size = *options.replaced_size;
+    if (options.etag) *options.etag += ".2";
+    if (options.last_modified) options.last_modified = "Fri, 01 Jan 2038 00:00:00 GMT";
+  }
   if (options.never_answer) return After::kHold;
   if (options.raw) {
     socket.Send(*options.raw);
     return After::kClose;
   }
+  // How many requests for this target, and how many with a Range header,
+  // the log holds so far, this one included.
+  std::uint64_t nth = 0;
+  std::uint64_t nth_range = 0;
+  {
+    std::lock_guard<std::mutex> lock(requests_mutex);
+    for (const RecordedRequest& r : requests) {
+      if (r.target != request.target) continue;
+      ++nth;
+      if (r.HasHeader("Range")) ++nth_range;
+    }
+  }
+  const bool ranged = request.HasHeader("Range");
   if (options.endless_headers) {
-    SendEndlessHeaders(socket, *options.endless_headers);
-    return After::kClose;
+    const bool selected =
+        !options.endless_on ||
+        (*options.endless_on == "ranges" ? ranged : nth >= *ParseU64(*options.endless_on));
+    if (selected) {
+      SendEndlessHeaders(socket, *options.endless_headers);
+      return After::kClose;
+    }
+  }
+  if (options.busy != 0 && ranged && nth_range <= options.busy_count) {
+    std::string extra;
+    if (options.retry_after) {
+      std::string value = *options.retry_after;
+      if (value.rfind("in:", 0) == 0)
+        value = HttpDate(std::time(nullptr) + std::stol(value.substr(3)));
+      extra = "Retry-After: " + value + "\r\n";
+    }
+    return AnswerText(socket, head, options.busy, extra, "busy\n", keep_alive);
   }
   if (options.redirect_loop) {
     const std::string self = "http://127.0.0.1:" + std::to_string(port) + request.target;
@@ -820,8 +915,33 @@ TestServer::Impl::After TestServer::Impl::AnswerBody(Socket& socket, const Recor
   std::uint64_t length = total;
   int status = options.status != 0 ? options.status : 200;
   std::string range_header;
+  // A replaced resource: every request after the stream's own (those with
+  // a Range header) meets the new version.
+  const bool replaced = options.replaced && request.HasHeader("Range");
+  const std::string etag =
+      replaced ? "\"v2-" + std::to_string(total) + "\"" : "\"v1-" + std::to_string(total) + "\"";
+  const std::string modified =
+      replaced ? "Mon, 07 Dec 2026 10:00:00 GMT" : "Sun, 06 Dec 2026 10:00:00 GMT";
+  std::string validators;
+  if (options.validator == "both" || options.validator == "etag") {
+    validators += "ETag: " + etag + "\r\n";
+  } else if (options.validator == "weak") {
+    validators += "ETag: W/" + etag + "\r\n";
+  }
+  if (options.validator == "both" || options.validator == "date" || options.validator == "weak") {
+    validators += "Last-Modified: " + modified + "\r\n";
+  }
+  // If-Range naming another version than this one's asks for all of it;
+  // replaced=ignore is a server that pays it no heed.
+  bool if_range_holds = true;
+  if (request.HasHeader("If-Range") && options.replaced != "ignore") {
+    const std::string asked = std::string(Trim(request.Header("If-Range")));
+    const bool strong = options.validator == "both" || options.validator == "etag";
+    const bool dated = options.validator != "none" && options.validator != "etag";
+    if_range_holds = (strong && asked == etag) || (dated && asked == modified);
+  }
 
-  if (request.HasHeader("Range") && options.ranges != Ranges::kIgnore) {
+  if (request.HasHeader("Range") && options.ranges != Ranges::kIgnore && if_range_holds) {
     const std::string unsatisfiable = "Content-Range: bytes */" + std::to_string(total) + "\r\n";
     if (options.ranges == Ranges::kRefuse) {
       return AnswerText(socket, head, 416, unsatisfiable, "range refused\n", keep_alive);
@@ -849,8 +969,10 @@ TestServer::Impl::After TestServer::Impl::AnswerBody(Socket& socket, const Recor
   }
 
   const bool no_body = status == 204;
+  // Silence after some bytes, for the stream's own request only.
+  const bool silent = options.silent_after && !request.HasHeader("Range");
   const bool faulty = options.stall_after || options.drop_after || options.content_length ||
-                      options.content_length2;
+                      options.content_length2 || silent;
   const bool close_after = !keep_alive || faulty || options.framing == Framing::kClose;
   const bool chunked = options.framing == Framing::kChunked && !no_body;
 
@@ -860,6 +982,17 @@ TestServer::Impl::After TestServer::Impl::AnswerBody(Socket& socket, const Recor
     out += "Accept-Ranges: bytes\r\n";
   }
   out += range_header;
+  if (options.etag || options.last_modified) {
+    // Validators the query names replace the built-in ones.
+    if (options.etag) {
+      const bool weak = options.etag->rfind("W/", 0) == 0;
+      out += "ETag: " + std::string(weak ? "W/\"" : "\"") + options.etag->substr(weak ? 2 : 0) +
+             "\"\r\n";
+    }
+    if (options.last_modified) out += "Last-Modified: " + *options.last_modified + "\r\n";
+  } else {
+    out += validators;
+  }
   if (options.header_line != 0) out += "X-Long: " + std::string(options.header_line, 'a') + "\r\n";
   if (options.content_length) {
     out += "Content-Length: " + *options.content_length + "\r\n";
@@ -876,6 +1009,8 @@ TestServer::Impl::After TestServer::Impl::AnswerBody(Socket& socket, const Recor
   std::uint64_t limit = length;
   if (options.stall_after) limit = std::min(limit, *options.stall_after);
   if (options.drop_after) limit = std::min(limit, *options.drop_after);
+  if (silent) limit = std::min(limit, *options.silent_after);
+  const std::uint64_t shift = replaced ? kReplacedShift : 0;
 
   // Throttled bodies go out in slices of about 5 ms each, so the rate is
   // smooth at any time scale a test looks at.
@@ -916,14 +1051,17 @@ TestServer::Impl::After TestServer::Impl::AnswerBody(Socket& socket, const Recor
         return After::kClose;
       }
     } else {
-      FillBody(first + sent, buffer.data(), span);
+      FillBody(shift + first + sent, buffer.data(), span);
+      if (options.second_version) {
+        for (std::size_t i = 0; i < span; ++i) buffer[i] = static_cast<std::uint8_t>(~buffer[i]);
+      }
     }
     if (!socket.Send(prefix, {reinterpret_cast<const char*>(buffer.data()), span}, suffix)) {
       return After::kClose;
     }
     sent += span;
   }
-  if (options.stall_after && sent < length) return After::kHold;
+  if ((options.stall_after || silent) && sent < length) return After::kHold;
   if (options.drop_after && sent < length) {
     return options.drop_rst ? After::kReset : After::kClose;
   }

@@ -33,6 +33,15 @@
 //   file=PATH           serve the bytes of the file at PATH (URL-decoded)
 //                       instead of the body pattern; its size replaces
 //                       `size`, and a file that cannot be read gets 404
+//   etag=TAG            send ETag: "TAG" (W/"TAG" for etag=W/TAG)
+//   last_modified=DATE  send Last-Modified: DATE (URL-decoded)
+//                       (either of these replaces the validators that the
+//                       validator= mode below sends)
+//   replaced_after=N    the resource is replaced once N requests for this
+//                       exact target have been answered: from then on every
+//                       body byte is inverted, the ETag ends in ".2", the
+//                       Last-Modified date is a later one, and the size is
+//                       replaced_size=M when given
 // Hostile answers, for tests of what a client does with them:
 //   content_length2=RAW a second Content-Length header with the value RAW
 //                       (after the first, whatever that is); the connection
@@ -51,6 +60,29 @@
 //                       close the connection
 // stall_after and drop_after count body bytes of the response, so with a range
 // they count from the range's first byte.
+// Versions and recovery:
+//   validator=both|etag|date|weak|none
+//                       the validators a body answer carries: a strong ETag
+//                       and a Last-Modified date (default), either alone, a
+//                       weak ETag with the date, or neither. A Range request
+//                       with an If-Range naming neither is answered with the
+//                       whole body (200)
+//   replaced=honour|ignore
+//                       the resource was replaced after the stream's request:
+//                       every request with a Range header meets a new version
+//                       (other bytes, a new ETag and date); honour answers an
+//                       If-Range naming the old version with all of the new
+//                       one, ignore serves the range of the new one regardless
+//   silent_after=N      the answer to a request without Range sends N body
+//                       bytes, then nothing more while keeping the connection
+//                       open; range requests are served in full
+//   endless_on=ranges|K with endless_headers: only requests with a Range
+//                       header, or only the K-th and later requests for this
+//                       target, get the endless header lines
+//   busy=STATUS         the first busy_count=C requests with a Range header
+//                       for this target are answered with STATUS, with
+//                       retry_after=VALUE sent as Retry-After ("in:S" sends
+//                       the date S seconds from now)
 //
 // HEAD gets the headers only. HTTP/1.1 connections persist across requests
 // unless the answer was close-framed or a fault, or the client asked to close.

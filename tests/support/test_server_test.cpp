@@ -399,6 +399,29 @@ TEST(TestServerRanges, HonouredOnlyWhenAskedForAndRefusedOnRequest) {
   EXPECT_EQ(CurlGet(server.Url("/f?framing=chunked&file=" + file.string())).body, content);
   std::filesystem::remove(file);
   EXPECT_EQ(CurlGet(served).status, 404);
+
+  // Validators, and a resource replaced after two answers to its target:
+  // inverted bytes, a changed ETag and date, and the new size.
+  RawClient versions(server.Port());
+  const std::string versioned =
+      "/v?size=300&etag=t1&last_modified=Mon,%2002%20Jan%202006&replaced_after=2&replaced_size=200";
+  for (int answer = 0; answer < 3; ++answer) {
+    ASSERT_TRUE(versions.Send(Get(versioned)));
+    head = versions.ReadHead();
+    const bool replaced = answer == 2;
+    EXPECT_EQ(HeaderOf(head, "ETag"), replaced ? "\"t1.2\"" : "\"t1\"");
+    EXPECT_EQ(HeaderOf(head, "Last-Modified"),
+              replaced ? "Fri, 01 Jan 2038 00:00:00 GMT" : "Mon, 02 Jan 2006");
+    EXPECT_EQ(HeaderOf(head, "Content-Length"), replaced ? "200" : "300");
+    std::string bytes = versions.Read(replaced ? 200 : 300);
+    if (replaced) {
+      for (char& byte : bytes) byte = static_cast<char>(~byte);
+    }
+    EXPECT_EQ(bytes, Body(0, replaced ? 200 : 300)) << "answer " << answer;
+  }
+  ASSERT_TRUE(versions.Send(Get("/w?size=10&etag=W/weak")));
+  EXPECT_EQ(HeaderOf(versions.ReadHead(), "ETag"), "W/\"weak\"");
+  versions.Read(10);
 }
 
 TEST(TestServerAnswers, RedirectsAndStatusesReachARealClient) {

@@ -1,10 +1,17 @@
-// The named mutex across processes: exclusion by name, and a holder that
-// dies handing the mutex on.
+// The named mutex across processes: exclusion by name, a holder that dies
+// handing the mutex on, and the user's own scope that no other user reaches.
+#include <fcntl.h>
 #include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <filesystem>
+#include <functional>
 #include <string>
+#include <thread>
 
 #include "gtest/gtest.h"
 #include "platform/linux/core_services.h"
@@ -39,6 +46,47 @@ char ReadByte(int fd) {
   return c;
 }
 
+// Runs body in a child process and returns its exit status: 0 for success,
+// else the number of the check that failed.
+int InChild(const std::function<int()>& body) {
+  pid_t pid = fork();
+  if (pid == 0) _exit(body());
+  int status = 0;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+// A user id no account of the machine uses, distinct per test process so that
+// suites running at once do not share its directory; fixed before any child
+// of the test process is forked.
+const uid_t otherUser = 60000 + static_cast<uid_t>(getpid() % 5000);
+
+bool BecomeOtherUser() { return setgid(otherUser) == 0 && setuid(otherUser) == 0; }
+
+std::string FallbackDirectory(uid_t user) { return "/tmp/httpmedia-" + std::to_string(user); }
+
+// A private runtime directory of this test's own, removed with everything in
+// it; the lock file of a name sits directly inside it.
+class RuntimeDirectory {
+ public:
+  RuntimeDirectory() {
+    char pattern[] = "/tmp/httpmedia-runtime-XXXXXX";
+    path_ = mkdtemp(pattern) != nullptr ? pattern : "";
+  }
+  ~RuntimeDirectory() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+    std::filesystem::remove_all(FallbackDirectory(otherUser), ignored);
+  }
+  const std::string& Path() const { return path_; }
+  std::string LockFile(const std::u16string& name) const {
+    return path_ + "/httpmedia-mutex-" + std::string(name.begin(), name.end());
+  }
+
+ private:
+  std::string path_;
+};
+
 TEST(NamedMutex, ProcessesSharingTheNameExcludeEachOther) {
   const std::u16string name = UniqueName("exclusion");
   int fromChild = -1;
@@ -65,9 +113,9 @@ TEST(NamedMutex, ProcessesSharingTheNameExcludeEachOther) {
 }
 
 TEST(NamedMutex, HolderKilledHandsTheMutexToTheNextTaker) {
-  // The plug-in's own name: a process killed while downloading must not
-  // stall every other user of the plug-in on the machine.
-  const std::u16string name = u"ReadDone";
+  // A process killed while downloading must not stall the user's other
+  // processes using the plug-in.
+  const std::u16string name = UniqueName("killed");
   int fromChild = -1;
   pid_t child = RunChild(&fromChild, [&](int toParent) {
     HANDLE mutex = CreateMutexW(nullptr, FALSE, name.c_str());
@@ -89,6 +137,129 @@ TEST(NamedMutex, HolderKilledHandsTheMutexToTheNextTaker) {
   EXPECT_EQ(WaitForSingleObject(mutex, 5000), WAIT_OBJECT_0);
   EXPECT_TRUE(ReleaseMutex(mutex));
   CloseHandle(mutex);
+}
+
+TEST(NamedMutex, AThreadThatEndsOwningTheMutexAbandonsIt) {
+  for (const std::u16string& name : {UniqueName("ended"), std::u16string()}) {
+    SCOPED_TRACE(name.empty() ? "unnamed" : "named");
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, name.c_str());
+    ASSERT_NE(mutex, nullptr);
+    std::thread([&] { EXPECT_EQ(WaitForSingleObject(mutex, INFINITE), WAIT_OBJECT_0); }).join();
+    EXPECT_EQ(WaitForSingleObject(mutex, 5000), WAIT_ABANDONED);
+    EXPECT_TRUE(ReleaseMutex(mutex));
+    EXPECT_EQ(WaitForSingleObject(mutex, 5000), WAIT_OBJECT_0);
+    EXPECT_TRUE(ReleaseMutex(mutex));
+    CloseHandle(mutex);
+  }
+}
+
+TEST(NamedMutex, TwoHandlesOfOneProcessNameOneMutex) {
+  const std::u16string name = UniqueName("handles");
+  HANDLE first = CreateMutexW(nullptr, FALSE, name.c_str());
+  ASSERT_NE(first, nullptr);
+  HANDLE second = CreateMutexW(nullptr, FALSE, name.c_str());
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+  // The owning thread takes it again through either handle...
+  EXPECT_EQ(WaitForSingleObject(first, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(second, 0), WAIT_OBJECT_0);
+  // ...and another thread through neither.
+  std::thread([&] { EXPECT_EQ(WaitForSingleObject(second, 20), WAIT_TIMEOUT); }).join();
+  EXPECT_TRUE(ReleaseMutex(second));
+  EXPECT_TRUE(ReleaseMutex(first));
+  std::thread([&] {
+    EXPECT_EQ(WaitForSingleObject(second, 5000), WAIT_OBJECT_0);
+    EXPECT_TRUE(ReleaseMutex(second));
+  }).join();
+  CloseHandle(first);
+  CloseHandle(second);
+}
+
+// The mutex is the user's alone: another user can neither open its lock nor
+// take it by the same name, and the user's own mutex is refused when someone
+// else has planted the file or directory it would use.
+TEST(NamedMutex, AnotherUserNeitherReachesNorSharesTheLock) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  const std::u16string name = UniqueName("user");
+  {
+    RuntimeDirectory runtime;
+    ASSERT_FALSE(runtime.Path().empty());
+    EXPECT_EQ(InChild([&] {
+                setenv("XDG_RUNTIME_DIR", runtime.Path().c_str(), 1);
+                HANDLE mutex = CreateMutexW(nullptr, FALSE, name.c_str());
+                if (mutex == nullptr || WaitForSingleObject(mutex, 0) != WAIT_OBJECT_0) return 1;
+                struct stat info {};
+                if (stat(runtime.LockFile(name).c_str(), &info) != 0) return 2;
+                if (info.st_uid != 0 || (info.st_mode & 0777) != 0600) return 3;
+                // Held by this user, with its runtime directory in the environment.
+                return InChild([&] {
+                  if (!BecomeOtherUser()) return 10;
+                  if (open(runtime.LockFile(name).c_str(), O_RDWR) >= 0 || errno != EACCES) {
+                    return 11;
+                  }
+                  if (open(runtime.LockFile(name).c_str(), O_RDONLY) >= 0) return 12;
+                  // The same name is another mutex for another user.
+                  HANDLE theirs = CreateMutexW(nullptr, FALSE, name.c_str());
+                  if (theirs == nullptr) return 13;
+                  return WaitForSingleObject(theirs, 0) == WAIT_OBJECT_0 ? 0 : 14;
+                });
+              }),
+              0);
+  }
+
+  struct Plant {
+    const char* what;
+    bool asOtherUser;  // else as this user, with the runtime directory set
+    std::function<bool(const RuntimeDirectory& runtime)> plant;
+  };
+  const uid_t other = otherUser;
+  const std::string fallback = FallbackDirectory(other);
+  const auto createFile = [](const std::string& file) {
+    const int fd = open(file.c_str(), O_CREAT | O_WRONLY, 0600);
+    return fd >= 0 && close(fd) == 0;
+  };
+  const Plant plants[] = {
+      {"a lock file of another owner", false,
+       [&](const RuntimeDirectory& runtime) {
+         const std::string file = runtime.LockFile(name);
+         return createFile(file) && chown(file.c_str(), other, other) == 0;
+       }},
+      {"a lock file others may write", false,
+       [&](const RuntimeDirectory& runtime) {
+         const std::string file = runtime.LockFile(name);
+         return createFile(file) && chmod(file.c_str(), 0666) == 0;
+       }},
+      {"a link in place of the lock file", false,
+       [&](const RuntimeDirectory& runtime) {
+         const std::string target = runtime.Path() + "/target";
+         return createFile(target) && symlink(target.c_str(), runtime.LockFile(name).c_str()) == 0;
+       }},
+      {"a fallback directory of another owner", true,
+       [&](const RuntimeDirectory&) { return mkdir(fallback.c_str(), 0700) == 0; }},
+      {"a link in place of the fallback directory", true,
+       [&](const RuntimeDirectory& runtime) {
+         const std::string target = runtime.Path() + "/theirs";
+         return chmod(runtime.Path().c_str(), 0755) == 0 && mkdir(target.c_str(), 0700) == 0 &&
+                chown(target.c_str(), other, other) == 0 &&
+                symlink(target.c_str(), fallback.c_str()) == 0;
+       }},
+  };
+  for (const Plant& plant : plants) {
+    SCOPED_TRACE(plant.what);
+    RuntimeDirectory runtime;
+    ASSERT_FALSE(runtime.Path().empty());
+    ASSERT_TRUE(plant.plant(runtime));
+    EXPECT_EQ(InChild([&] {
+                if (plant.asOtherUser) {
+                  unsetenv("XDG_RUNTIME_DIR");
+                  if (!BecomeOtherUser()) return 10;
+                } else {
+                  setenv("XDG_RUNTIME_DIR", runtime.Path().c_str(), 1);
+                }
+                return CreateMutexW(nullptr, FALSE, name.c_str()) == nullptr ? 0 : 1;
+              }),
+              0);
+  }
 }
 
 TEST(NamedMutex, OnlyTheOwnerReleasesAndStaleHandlesAreRefused) {

@@ -24,8 +24,9 @@ HANDLE WINAPI CreateThread(void* security, SIZE_T stackSize, LPTHREAD_START_ROUT
                            LPVOID parameter, DWORD creationFlags, LPDWORD threadId);
 void WINAPI Sleep(DWORD milliseconds);
 
-// A mutex shared system-wide by its name. A mutex whose owner died is handed
-// to the next taker, who is told so by WAIT_ABANDONED.
+// A mutex shared by its name among the user's processes. A mutex whose owner
+// died, or whose owning thread ended, is handed to the next taker, who is
+// told so by WAIT_ABANDONED.
 HANDLE WINAPI CreateMutexW(void* security, BOOL initialOwner, LPCWSTR name);
 DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 BOOL WINAPI ReleaseMutex(HANDLE mutex);

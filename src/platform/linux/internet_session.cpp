@@ -101,8 +101,6 @@ InternetSetStatusCallback(HINTERNET handle, INTERNET_STATUS_CALLBACK callback) {
 
 INET_API BOOL WINAPI InternetSetOptionW(HINTERNET handle, DWORD option, LPVOID buffer,
                                         DWORD bufferLength) {
-  std::shared_ptr<Session> session = Lookup<Session>(handle);
-  if (!session) return FALSE;
   if (!buffer || bufferLength < sizeof(DWORD)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
@@ -110,6 +108,18 @@ INET_API BOOL WINAPI InternetSetOptionW(HINTERNET handle, DWORD option, LPVOID b
   DWORD value;
   std::memcpy(&value, buffer, sizeof value);
   if (value == 0) value = kNoTimeout;
+  // On a request the receive time-out applies to its transfer from now on.
+  if (auto request = std::dynamic_pointer_cast<Request>(Handles().Find(handle))) {
+    if (option != INTERNET_OPTION_RECEIVE_TIMEOUT) {
+      SetLastError(ERROR_INTERNET_INVALID_OPTION);
+      return FALSE;
+    }
+    std::lock_guard<std::mutex> lock(request->io);
+    request->transfer.SetReceiveTimeout(value);
+    return TRUE;
+  }
+  std::shared_ptr<Session> session = Lookup<Session>(handle);
+  if (!session) return FALSE;
   switch (option) {
     case INTERNET_OPTION_CONNECT_TIMEOUT:
       session->connect_timeout_ms = value;

@@ -118,7 +118,10 @@ DWORD Transfer::Start(const TransferOptions& options) {
   };
   set(CURLOPT_URL, options.url.c_str());
   set(CURLOPT_PROTOCOLS_STR, "http,https");
-  set(CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  // Each redirect from https to http is refused as its headers end (see
+  // HeaderLine); from an https URL, curl itself follows no http one either.
+  const bool secure = EqualsNoCase(std::string_view(options.url).substr(0, 6), "https:");
+  set(CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
   set(CURLOPT_FOLLOWLOCATION, 1L);
   set(CURLOPT_MAXREDIRS, kMaxRedirects);
   set(CURLOPT_HTTPHEADER, header_list_);
@@ -168,8 +171,9 @@ void Transfer::Cancel() {
 }
 
 std::size_t Transfer::OnHeader(char* data, std::size_t size, std::size_t count, void* self) {
-  static_cast<Transfer*>(self)->HeaderLine(std::string_view(data, size * count));
-  return size * count;
+  return static_cast<Transfer*>(self)->HeaderLine(std::string_view(data, size * count))
+             ? size * count
+             : 0;
 }
 
 std::size_t Transfer::OnBody(char* data, std::size_t size, std::size_t count, void* self) {
@@ -177,13 +181,13 @@ std::size_t Transfer::OnBody(char* data, std::size_t size, std::size_t count, vo
   return size * count;
 }
 
-void Transfer::HeaderLine(std::string_view line) {
+bool Transfer::HeaderLine(std::string_view line) {
   ++progress_;
-  if (HeadersReady()) return;  // the final response's trailers
+  if (HeadersReady()) return true;  // the final response's trailers
   if (line.substr(0, 5) == "HTTP/") {
     current_ = Response{};
     current_.status = ParseStatusLine(Trim(line));
-    return;
+    return true;
   }
   line = Trim(line);
   if (line.empty()) {
@@ -192,22 +196,32 @@ void Transfer::HeaderLine(std::string_view line) {
     const std::string* location = current_.Find("Location");
     bool redirect =
         current_.status >= 300 && current_.status < 400 && location && !location->empty();
+    // A response that came over https never sends the request on in the
+    // clear; a relative Location keeps the scheme.
+    const char* from = nullptr;
+    if (redirect && EqualsNoCase(std::string_view(*location).substr(0, 5), "http:") &&
+        curl_easy_getinfo(easy_, CURLINFO_EFFECTIVE_URL, &from) == CURLE_OK && from &&
+        EqualsNoCase(std::string_view(from).substr(0, 6), "https:")) {
+      insecure_redirect_ = true;
+      return false;
+    }
     if (current_.status >= 200 && !redirect) {
       final_ = std::move(current_);
       headers_ready_.store(true, std::memory_order_release);
     }
     current_ = Response{};
-    return;
+    return true;
   }
   if ((line.front() == ' ' || line.front() == '\t') && !current_.headers.empty()) {
     current_.headers.back().second += ' ';
     current_.headers.back().second += Trim(line);  // a folded continuation line
-    return;
+    return true;
   }
   std::size_t colon = line.find(':');
-  if (colon == std::string_view::npos) return;
+  if (colon == std::string_view::npos) return true;
   current_.headers.emplace_back(std::string(Trim(line.substr(0, colon))),
                                 std::string(Trim(line.substr(colon + 1))));
+  return true;
 }
 
 void Transfer::Body(const char* data, std::size_t size) {
@@ -298,6 +312,7 @@ DWORD Transfer::AwaitHeaders() {
   if (error != ERROR_SUCCESS) return error;
   if (HeadersReady()) return ERROR_SUCCESS;
   // The transfer ended without a final response.
+  if (insecure_redirect_) return ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR;
   return result_ != CURLE_OK ? ErrorFromCurl(result_) : ERROR_HTTP_INVALID_SERVER_RESPONSE;
 }
 

@@ -72,6 +72,9 @@ class Transfer {
   // Closes the connection now. AwaitHeaders and Read fail afterwards.
   void Release();
 
+  // How long later calls may see no bytes arrive (kNoTimeout: no limit).
+  void SetReceiveTimeout(DWORD milliseconds) { receive_timeout_ms_ = milliseconds; }
+
   // True once the final response's headers are in; Final() is fixed from then.
   bool HeadersReady() const { return headers_ready_.load(std::memory_order_acquire); }
   const Response& Final() const { return final_; }
@@ -79,7 +82,8 @@ class Transfer {
  private:
   static std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* self);
   static std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* self);
-  void HeaderLine(std::string_view line);
+  // False ends the transfer.
+  bool HeaderLine(std::string_view line);
   void Body(const char* data, std::size_t size);
 
   // Runs curl until `enough()`, the end of the transfer, Cancel() or a stall.
@@ -100,6 +104,8 @@ class Transfer {
   Response final_;
   std::atomic<bool> headers_ready_{false};
   bool done_ = false;
+  // A redirect from https to http was refused.
+  bool insecure_redirect_ = false;
   CURLcode result_ = CURLE_OK;
   bool paused_ = false;
   std::uint64_t progress_ = 0;    // bumps whenever anything arrives

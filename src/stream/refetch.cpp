@@ -1,0 +1,49 @@
+#include "stream/refetch.h"
+
+#include "platform/system_services.h"
+#include "stream/download_task.h"
+#include "stream/http_request.h"
+#include "stream/ring.h"
+#include "stream/stream_state.h"
+
+namespace httpmedia {
+
+bool RefetchServes(std::int64_t position) {
+  if (Stream.Refetchable.load() == 0 || Stream.RangesAccepted.load() != 0) return false;
+  if (Stream.Ring.load() == nullptr) return false;
+  if (position < 0 || position >= Stream.Length.load()) return false;
+  return position < WindowFloor();
+}
+
+bool RefetchFromStart(std::int64_t position) {
+  // A request of the host's thread: bounded by the wait limit, with the
+  // busy cursor shown as for any wait. No range request runs meanwhile (the
+  // stream has none), so the request's deadline watch is free.
+  const sys::CursorHandle kept = sys::ShowBusyCursor();
+  const RangeReply reply = OpenWholeBodyAgain(WaitLimitMs);
+  sys::RestoreCursor(kept);
+  if (reply.answer != RangeAnswer::Served) {
+    // Another version's bytes must never be mixed into this stream's. An
+    // error answer may pass; another version stays.
+    if (reply.answer == RangeAnswer::Changed) Stream.Refetchable.store(0);
+    return false;
+  }
+  StopDownloadTask();
+  // No download runs now: the ring starts afresh at the body's start, and
+  // the download reads forward to the host's target. The target is in place
+  // before the download starts, so that the writer keeps its bytes.
+  const std::int32_t before = Stream.Position.exchange(static_cast<std::int32_t>(position));
+  ResetLaps(0);
+  Stream.StreamEnded.store(0);
+  CloseInternetHandle(Stream.Session.exchange(reply.session));
+  Stream.Request.store(reply.request);
+  if (!StartDownloadTask()) {
+    CloseInternetHandle(Stream.Request.exchange(nullptr));
+    Stream.StreamEnded.store(1);
+    Stream.Position.store(before);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace httpmedia
