@@ -10,6 +10,9 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/nu
 cmake --build "$build" -j "$jobs"
 ctest --test-dir "$build" --output-on-failure -j "$jobs" --timeout 600
 
+# Each rule of the engine broken in turn must fail a test (see README, Tests).
+"$root/scripts/mutation-check.sh"
+
 # The Windows build: cross-compiled with mingw-w64 and run under Wine against
 # the test server of the build above.
 HTTPMEDIA_LINUX_BUILD="$build" "$root/scripts/windows-test.sh"

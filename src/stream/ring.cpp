@@ -63,8 +63,10 @@ Admission AdmitNow() {
 
 void WrapWriter() {
   // The offset goes before the base, so that the reader never sees
-  // DownloadEnd too high.
+  // DownloadEnd too high; the rules are checked between the two stores too,
+  // where the other order would show DownloadEnd a ring past TransferEnd.
   Stream.WriteOffset.store(0);
+  CheckLaps();
   Stream.WriterLapBase.store(Stream.ReaderLapBase.load() + RingSize);
   CheckLaps();
 }
@@ -106,6 +108,12 @@ void CheckLaps() {
                    "the writer is in the reader's lap or one lap ahead");
   HTTPMEDIA_ASSERT(Stream.DownloadStart.load() <= Stream.ReaderLapBase.load(),
                    "the reader's lap starts at or above the download's start");
+  // DownloadEnd only grows while a download runs, and every store keeps it
+  // at or below TransferEnd at that moment; loaded first, it stays at or
+  // below a TransferEnd loaded after it, whichever thread checks.
+  const std::int64_t downloadEnd = DownloadEnd();
+  HTTPMEDIA_ASSERT(downloadEnd <= Stream.TransferEnd.load(),
+                   "the download's end never passes the end of the transfer announced");
 }
 
 }  // namespace httpmedia

@@ -8,7 +8,9 @@
 //   WriterLapBase - ReaderLapBase is 0 or RingSize (the writer is in the
 //   reader's lap or one lap ahead, never two);
 //   DownloadStart <= ReaderLapBase (the reader never looks below the start
-//   of the ring's download).
+//   of the ring's download);
+//   DownloadEnd <= TransferEnd (no byte counts as downloaded before the
+//   transfer that stores it was announced).
 #pragma once
 
 #include <cstdint>

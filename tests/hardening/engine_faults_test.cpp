@@ -169,5 +169,56 @@ TEST_F(EngineFaults, WithdrawingATransferPaysNoResumePause) {
   EXPECT_EQ(downloadPauses.load(), 0);
 }
 
+// A lap ahead, the bytes a transfer in flight is storing belong to the lap
+// the host reads from. Announced before the transfer starts, they lie below
+// the window while the transfer is stuck (the server stalls), and the first
+// byte above them is served.
+TEST_F(EngineFaults, TheBytesOfATransferInFlightAreNotHandedOut) {
+  ASSERT_EQ(Open("/a?size=10000000&stall_after=3100000"), 10'000'000);
+  for (int i = 0; i < 2; ++i) ASSERT_EQ(ReadChecked(750'000), 750'000);
+  // The chunk after 3,100,000 goes to ring offsets 100,000 to 120,000.
+  ASSERT_TRUE(WaitUntil([] { return Stream.TransferEnd.load() == 3'120'000; }));
+  ASSERT_EQ(DownloadEnd(), 3'100'000);
+  EXPECT_EQ(WindowFloor(), 120'001);
+  SetSleepDivisor(100);
+  SeekStream(120'001, 0);  // within the seek margin of the writer
+  EXPECT_EQ(Position(), 120'001);
+  EXPECT_EQ(ReadChecked(10), 10);
+}
+
+// The download decides to fetch a chunk, then waits for the chunk mutex,
+// held elsewhere; meanwhile the host seeks back to the lowest position a lap
+// ahead of the writer still holds. Going ahead on that first decision would
+// overwrite the host's bytes: the chunk is decided again once announced.
+TEST_F(EngineFaults, AChunkDecidedBeforeTheHostMovedBackIsHeldBack) {
+  ASSERT_EQ(Open("/a?size=10000000"), 10'000'000);
+  for (int i = 0; i < 2; ++i) ASSERT_EQ(ReadChecked(750'000), 750'000);
+  WaitUntilDownloadSettles();
+  ASSERT_EQ(Stream.WriterLapBase.load(), 3'000'000);
+  ASSERT_EQ(Stream.WriteOffset.load(), 520'000);  // the reserve behind the host, and a chunk
+
+  std::atomic<bool> held{false};
+  std::atomic<bool> release{false};
+  std::thread holder([&] {
+    const sys::MutexHandle mutex = sys::CreateNamedMutex(u"ReadDone");
+    sys::TakeMutex(mutex);
+    held = true;
+    WaitUntil([&] { return release.load(); });
+    sys::GiveMutexBack(mutex);
+    sys::CloseMutex(mutex);
+  });
+  EXPECT_TRUE(WaitUntil([&] { return held.load(); }));
+  // The host moves on, so the next chunk is admitted and waits for the mutex.
+  EXPECT_EQ(ReadChecked(100'000), 100'000);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  SetSleepDivisor(100);
+  EXPECT_EQ(SeekStream(520'001, 0), -1);  // within the seek margin of the writer
+  release = true;
+  holder.join();
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the download's turn
+  EXPECT_EQ(Stream.WriteOffset.load(), 520'000);
+  EXPECT_EQ(ReadChecked(10), 10);
+}
+
 }  // namespace
 }  // namespace httpmedia::testing

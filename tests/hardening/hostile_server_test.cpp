@@ -79,6 +79,8 @@ const Row Rows[] = {
      Reads(Half, ERROR_INTERNET_CONNECTION_ABORTED)},
     {"RedirectLoop", "redirect_loop=1", Outcome::FailedOpen, 0, 0,
      OpenFails(ERROR_HTTP_REDIRECT_FAILED)},
+    // A 3xx without a Location to follow is the final answer, and empty.
+    {"RedirectWithAnEmptyLocation", "redirect_to=", Outcome::FailedOpen, 0, 0, Reads(0, 0)},
     {"RedirectToARefusedPort", "redirect_to=http%3A%2F%2F127.0.0.1%3A{refused}%2Fa",
      Outcome::FailedOpen, 0, 0, OpenFails(ERROR_INTERNET_CANNOT_CONNECT)},
     {"OneByteASecond", "size=300000&rate=1", Outcome::TimesOut, Size, 0, std::nullopt},

@@ -10,8 +10,8 @@ TEST(ContentLength, OnlyAPlainDecimalThatASigned32BitLengthHolds) {
   EXPECT_EQ(ParseContentLength(u"1234567"), 1'234'567);
   EXPECT_EQ(ParseContentLength(u" 0\t"), 0);
   EXPECT_EQ(ParseContentLength(u"2147483647"), 2'147'483'647);
-  for (const char16_t* bad :
-       {u"2147483648", u"99999999999", u"-1", u"+5", u"abc", u"12 34", u"", u"0x10", u"1e6"}) {
+  for (const char16_t* bad : {u"2147483648", u"99999999999", u"-1", u"+5", u"abc", u"12 34", u"",
+                              u"0x10", u"1e6", u"12:34", u"/1"}) {
     EXPECT_EQ(ParseContentLength(bad), std::nullopt) << std::u16string(bad).size();
   }
 }

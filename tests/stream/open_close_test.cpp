@@ -43,6 +43,7 @@ TEST_F(OpenClose, LengthFallsBackWithoutAUsableContentLength) {
 
 TEST_F(OpenClose, FailuresReturnZeroWithoutAMessageAndReleaseTheConnection) {
   EXPECT_EQ(Open("/a?size=0"), 0);
+  EXPECT_EQ(Open("/a?status=400"), 0);
   EXPECT_EQ(Open("/a?status=404"), 0);
   EXPECT_EQ(Open("/a?status=500"), 0);
   EXPECT_EQ(Stream.Length.load(), 0);

@@ -68,6 +68,25 @@ TEST_F(Ranges, WorkWithAStockServer) {
   EXPECT_EQ(ranges, (std::vector<std::string>{"", "", "bytes=102400-", "bytes=19000000-"}));
 }
 
+TEST_F(Ranges, OneRingAheadOfTheDownloadIsDownloadedThroughAndOneByteMoreIsFetched) {
+  ASSERT_EQ(Open("/movie.mp4?size=20000000&ranges=1"), Size);
+  WaitUntilDownloadSettles();
+  ASSERT_EQ(SeekStream(static_cast<std::int32_t>(DownloadEnd() + RingSize), 0), 0);
+  EXPECT_EQ(ReadChecked(1000), 1000);
+  EXPECT_EQ(RangesRequested(), (std::vector<std::string>{"", ""}));
+  WaitUntilDownloadSettles();
+  const std::int64_t beyond = DownloadEnd() + RingSize + 1;
+  ASSERT_EQ(SeekStream(static_cast<std::int32_t>(beyond), 0), 0);
+  EXPECT_EQ(ReadChecked(1000), 1000);
+  EXPECT_EQ(RangesRequested(),
+            (std::vector<std::string>{"", "", "bytes=" + std::to_string(beyond) + "-"}));
+  // Just below where that download began the ring holds nothing of the
+  // stream: fetched anew too.
+  ASSERT_EQ(SeekStream(static_cast<std::int32_t>(beyond - 1), 0), 0);
+  EXPECT_EQ(ReadChecked(1000), 1000);
+  EXPECT_EQ(RangesRequested().back(), "bytes=" + std::to_string(beyond - 1) + "-");
+}
+
 // Without ranges, a position below the ring is reached by reading the body
 // again from its start: one plain GET per such seek, and only after the new
 // answer shows the same length and validator. Seeks within the ring cost no
@@ -118,7 +137,9 @@ TEST_F(Ranges, NotOfferedAndReplacedFailTheSeekBackWithoutAWrongByte) {
 // without ranges: the start comes back by a plain GET.
 TEST_F(Ranges, ClaimedButNotServedAreTriedOnceThenLeftAlone) {
   SetSleepDivisor(10);
-  for (const char* mode : {"0", "refuse"}) {
+  // Not served at all, refused, or answered with other bytes than asked for:
+  // starting one byte later or ending one byte early.
+  for (const char* mode : {"0", "refuse", "1&range_fault=shift", "1&range_fault=short"}) {
     SCOPED_TRACE(mode);
     server.ClearRequests();
     ASSERT_EQ(Open(std::string("/m?size=20000000&advertise_ranges=1&ranges=") + mode), Size);

@@ -65,6 +65,9 @@ TEST_F(Read, CrossesTheLapEdgeAndReadsBackAcrossThePreviousLap) {
 TEST_F(Read, TheTailOfAnEndedDownloadIsStillDelivered) {
   ASSERT_EQ(Open("/a?size=2500000&framing=close"), FallbackLength);
   EXPECT_EQ(ReadToEnd(300'000), 2'500'000);
+  hostEvents.clear();
+  EXPECT_EQ(ReadChecked(10), 0);
+  EXPECT_TRUE(hostEvents.empty()) << "a read at the end of an ended download waited";
   CloseStream();
   // Cut short of its length: everything up to the cut, the last read short.
   ASSERT_EQ(Open("/a?size=5000000&drop_after=3700000"), 5'000'000);

@@ -65,6 +65,9 @@ TEST(Admission, ALapAheadKeepsTheReserveBehindTheHost) {
   // Host at 1,000,000: exactly the reserve behind is still free to fill.
   EXPECT_EQ(Admit(0, 3'000'000, 0, 1'000'000, Big), Admission::Transfer);
   EXPECT_EQ(Admit(0, 3'000'000, 20'000, 1'000'000, Big), Admission::Idle);
+  // A host exactly at the write offset is a lap behind the writer, not ahead.
+  EXPECT_EQ(Admit(0, 3'000'000, 500'000, 500'000, Big), Admission::Transfer);
+  EXPECT_EQ(Admit(0, 3'000'000, 500'000, 500'001, Big), Admission::Idle);
   // The same distances in the reader's own lap do not hold the writer back.
   EXPECT_EQ(Admit(0, 0, 20'000, 1'000'000, Big), Admission::Transfer);
 }
@@ -84,13 +87,31 @@ TEST(WriterLap, AReaderPastItsLapMovesIntoTheWriterLapOnlyWhenItIsAhead) {
   Stream.WriterLapBase = 0;
   FollowWriterLap(9'000'000);
   EXPECT_EQ(Stream.ReaderLapBase.load(), 0);
-  Stream.WriterLapBase = 3'000'000;
+  Stream.WriterLapBase = 3'000'000;  // wrapped at the end of the first lap
+  Stream.TransferEnd = 3'000'000;
   FollowWriterLap(2'999'999);
   EXPECT_EQ(Stream.ReaderLapBase.load(), 0);
   FollowWriterLap(3'000'000);
   EXPECT_EQ(Stream.ReaderLapBase.load(), 3'000'000);
   Stream.ReaderLapBase = 0;
   Stream.WriterLapBase = 0;
+  Stream.TransferEnd = 0;
+}
+
+TEST(WriterLap, AFullLapWrapsOneLapAheadOfTheReader) {
+  // Where the last chunk of the lap leaves the record. Where the rules are
+  // checked, a wrap that stored the base first would stop between its stores.
+  Stream.Length = 10'000'000;
+  Stream.WriteOffset = RingSize;
+  Stream.TransferEnd = RingSize;
+  WrapWriter();
+  EXPECT_EQ(Stream.WriterLapBase.load(), RingSize);
+  EXPECT_EQ(Stream.WriteOffset.load(), 0);
+  EXPECT_EQ(DownloadEnd(), RingSize);
+  EXPECT_EQ(Stream.ReaderLapBase.load(), 0);
+  Stream.Length = 0;
+  Stream.WriterLapBase = 0;
+  Stream.TransferEnd = 0;
 }
 
 #if defined(HTTPMEDIA_CHECK_INVARIANTS)

@@ -29,6 +29,8 @@ TEST_F(Seek, ReturnsAtOnceWhereNoWaitIsNeeded) {
   // Forward, relatively, up to the end of the writer's lap.
   ASSERT_EQ(SeekStream(0, 0), 0);
   EXPECT_EQ(SeekStream(2'900'000, 1), 0);
+  ASSERT_EQ(SeekStream(0, 0), 0);
+  EXPECT_EQ(SeekStream(3'000'000, 1), 0);
   EXPECT_EQ(hostPolls.load(), 0);
   EXPECT_TRUE(hostEvents.empty());
 }
@@ -83,6 +85,10 @@ TEST_F(Seek, ARelativeTargetBeyondThe32BitRangeFailsWithoutMoving) {
   EXPECT_EQ(SeekStream(-1001, 1), -1);
   EXPECT_EQ(Position(), 1000);
   EXPECT_EQ(ReadChecked(10), 10);
+  // The largest position itself can be reached.
+  ASSERT_EQ(SeekStream(2'000'000'000, 0), 0);
+  EXPECT_EQ(SeekStream(147'483'647, 1), 0);
+  EXPECT_EQ(Position(), std::numeric_limits<std::int32_t>::max());
 }
 
 TEST_F(Seek, ARelativeTargetPastTheEndOfAnEndedDownloadFails) {

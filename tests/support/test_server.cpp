@@ -226,6 +226,7 @@ struct Options {
   std::optional<std::uint64_t> endless_headers;
   bool redirect_loop = false;
   std::optional<std::string> raw;
+  std::string range_fault;  // "", shift, short, total or status
   // Versions and recovery.
   std::string validator = "both";
   std::optional<std::string> replaced;
@@ -315,6 +316,9 @@ std::optional<std::string> ParseOptions(const std::vector<QueryParam>& params, O
       options->redirect_loop = v != "0";
     } else if (p.key == "raw") {
       options->raw = v;
+    } else if (p.key == "range_fault") {
+      ok = v == "shift" || v == "short" || v == "total" || v == "status";
+      options->range_fault = v;
     } else if (p.key == "validator") {
       ok = v == "both" || v == "etag" || v == "date" || v == "weak" || v == "none";
       options->validator = v;
@@ -954,10 +958,13 @@ TestServer::Impl::After TestServer::Impl::AnswerBody(Socket& socket, const Recor
       if (first >= total || empty_suffix) {
         return AnswerText(socket, head, 416, unsatisfiable, "range not satisfiable\n", keep_alive);
       }
+      if (options.range_fault == "shift" && first + 1 < total) ++first;
+      if (options.range_fault == "short" && last > first) --last;
+      const std::uint64_t claimed = options.range_fault == "total" ? total + 1 : total;
       length = last - first + 1;
-      status = 206;
+      status = options.range_fault == "status" ? 200 : 206;
       range_header = "Content-Range: bytes " + std::to_string(first) + "-" + std::to_string(last) +
-                     "/" + std::to_string(total) + "\r\n";
+                     "/" + std::to_string(claimed) + "\r\n";
     }
   }
 

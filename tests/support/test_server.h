@@ -51,6 +51,11 @@
 //                       every MS milliseconds (0: as fast as the client
 //                       reads), until the client goes away
 //   redirect_loop=1     302 to exactly the target asked for, for ever
+//   range_fault=F       with ranges=1, a range answered with other bytes than
+//                       asked for, its Content-Range telling the truth about
+//                       them: shift starts one byte later, short ends one byte
+//                       early; total claims a body one byte longer; status
+//                       answers 200 instead of 206
 //   raw=BYTES           send BYTES (URL-decoded) as the whole answer, then
 //                       close the connection
 // stall_after and drop_after count body bytes of the response, so with a range
