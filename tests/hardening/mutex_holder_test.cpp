@@ -74,13 +74,21 @@ class Holder {
   bool holding_ = false;
 };
 
-TEST(ReadDoneHolder, TheDownloadCarriesOnOnceAHolderKilledHoldingItsMutexIsGone) {
+// A stream opened while another process holds the chunk mutex.
+class ReadDoneHolder : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(holder.Holding());
+    const std::u16string url = server.Url16("/held?size=3000000");
+    ASSERT_EQ(host.Open(url.c_str()), 3'000'000);
+  }
+
   httpmedia::testing::TestServer server;
   Holder holder;
-  ASSERT_TRUE(holder.Holding());
-  PluginHost host(100);
-  const std::u16string url = server.Url16("/held?size=3000000");
-  ASSERT_EQ(host.Open(url.c_str()), 3'000'000);
+  PluginHost host{100};
+};
+
+TEST_F(ReadDoneHolder, TheDownloadCarriesOnOnceAHolderKilledHoldingItsMutexIsGone) {
   // Held elsewhere, the mutex lets no chunk in: the read gives up at its limit.
   std::vector<std::uint8_t> buffer(65'536);
   EXPECT_EQ(host.Read(buffer.data(), 1000), 0);
@@ -102,13 +110,7 @@ TEST(ReadDoneHolder, TheDownloadCarriesOnOnceAHolderKilledHoldingItsMutexIsGone)
   EXPECT_EQ(host.Close(), 0);
 }
 
-TEST(ReadDoneHolder, CloseIsNotHeldUpWhileAnotherProcessHoldsTheMutex) {
-  httpmedia::testing::TestServer server;
-  Holder holder;
-  ASSERT_TRUE(holder.Holding());
-  PluginHost host(100);
-  const std::u16string url = server.Url16("/held?size=3000000");
-  ASSERT_EQ(host.Open(url.c_str()), 3'000'000);
+TEST_F(ReadDoneHolder, CloseIsNotHeldUpWhileAnotherProcessHoldsTheMutex) {
   std::vector<std::uint8_t> buffer(1000);
   EXPECT_EQ(host.Read(buffer.data(), 1000), 0);  // the download waits for the mutex
 

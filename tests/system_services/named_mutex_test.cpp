@@ -87,6 +87,15 @@ class RuntimeDirectory {
   std::string path_;
 };
 
+// The next taker of an abandoned mutex is told so once; handed on, it is an
+// ordinary mutex again.
+void ExpectHandedOnOnce(HANDLE mutex) {
+  EXPECT_EQ(WaitForSingleObject(mutex, 5000), WAIT_ABANDONED);
+  EXPECT_TRUE(ReleaseMutex(mutex));
+  EXPECT_EQ(WaitForSingleObject(mutex, 5000), WAIT_OBJECT_0);
+  EXPECT_TRUE(ReleaseMutex(mutex));
+}
+
 TEST(NamedMutex, ProcessesSharingTheNameExcludeEachOther) {
   const std::u16string name = UniqueName("exclusion");
   int fromChild = -1;
@@ -131,11 +140,7 @@ TEST(NamedMutex, HolderKilledHandsTheMutexToTheNextTaker) {
 
   HANDLE mutex = CreateMutexW(nullptr, FALSE, name.c_str());
   ASSERT_NE(mutex, nullptr);
-  EXPECT_EQ(WaitForSingleObject(mutex, 5000), WAIT_ABANDONED);
-  EXPECT_TRUE(ReleaseMutex(mutex));
-  // Handed on once, it is an ordinary mutex again.
-  EXPECT_EQ(WaitForSingleObject(mutex, 5000), WAIT_OBJECT_0);
-  EXPECT_TRUE(ReleaseMutex(mutex));
+  ExpectHandedOnOnce(mutex);
   CloseHandle(mutex);
 }
 
@@ -145,10 +150,7 @@ TEST(NamedMutex, AThreadThatEndsOwningTheMutexAbandonsIt) {
     HANDLE mutex = CreateMutexW(nullptr, FALSE, name.c_str());
     ASSERT_NE(mutex, nullptr);
     std::thread([&] { EXPECT_EQ(WaitForSingleObject(mutex, INFINITE), WAIT_OBJECT_0); }).join();
-    EXPECT_EQ(WaitForSingleObject(mutex, 5000), WAIT_ABANDONED);
-    EXPECT_TRUE(ReleaseMutex(mutex));
-    EXPECT_EQ(WaitForSingleObject(mutex, 5000), WAIT_OBJECT_0);
-    EXPECT_TRUE(ReleaseMutex(mutex));
+    ExpectHandedOnOnce(mutex);
     CloseHandle(mutex);
   }
 }
