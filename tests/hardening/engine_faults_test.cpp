@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine_fixture.h"
+#include "platform/linux/test_hooks.h"
 #include "platform/system_services.h"
 #include "stream/http_request.h"
 #include "stream/stream_ops.h"
@@ -170,6 +171,26 @@ TEST_F(EngineFaults, WithdrawingATransferPaysNoResumePause) {
   EXPECT_EQ(downloadPauses.load(), 0);
   CloseStream();
   EXPECT_EQ(downloadPauses.load(), 0);
+}
+
+// Close withdraws the request just as the download has taken the chunk mutex
+// for its next chunk, so that the transfer runs on no request at all and
+// fails. That failure is the stop signal, not a drop: no range request goes
+// out to resume a stream being closed, and Close does not wait for one.
+std::atomic<bool> holdNextTaker{false};
+
+TEST_F(EngineFaults, CloseAsAChunkStartsAsksForNoRangeToResumeIt) {
+  holdNextTaker = true;
+  HttpMediaSetMutexTaken([] {
+    if (holdNextTaker.exchange(false)) {
+      WaitUntil([] { return Stream.Request.load() == nullptr; });
+    }
+  });
+  EXPECT_EQ(Open("/a?size=20000000&ranges=1"), 20'000'000);
+  EXPECT_TRUE(WaitUntil([] { return !holdNextTaker.load(); })) << "no chunk was started";
+  CloseStream();
+  HttpMediaSetMutexTaken(nullptr);
+  EXPECT_EQ(server.Requests().size(), 2u) << "a range request after Close";
 }
 
 // A lap ahead, the bytes a transfer in flight is storing belong to the lap

@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -30,6 +31,7 @@
 #include <vector>
 
 #include "handle_object.h"
+#include "test_hooks.h"
 #include "text.h"
 
 #define HTTPMEDIA_SYS_API __attribute__((visibility("default")))
@@ -103,6 +105,8 @@ struct OwnedByThread {
   std::vector<std::weak_ptr<MutexState>> owned;
 };
 thread_local OwnedByThread ownedByThread;
+
+std::atomic<HttpMediaMutexTakenFunction> mutexTaken{nullptr};
 
 bool LockRange(int fd, int command, short type, off_t start) {
   struct flock range {};
@@ -327,7 +331,12 @@ DWORD WaitForNamedMutex(HandleObject* handle, DWORD milliseconds) {
   } catch (const std::bad_alloc&) {
     // Only the hand-over of a thread that ends owning the mutex is lost.
   }
+  if (HttpMediaMutexTakenFunction taken = mutexTaken.load()) taken();
   return abandoned ? WAIT_ABANDONED : WAIT_OBJECT_0;
+}
+
+extern "C" HTTPMEDIA_SYS_API void HttpMediaSetMutexTaken(HttpMediaMutexTakenFunction taken) {
+  mutexTaken.store(taken);
 }
 
 HTTPMEDIA_SYS_API BOOL WINAPI ReleaseMutex(HANDLE handle) {

@@ -14,6 +14,13 @@ extern "C" {
 typedef void (*HttpMediaSleepFunction)(uint32_t milliseconds);
 void HttpMediaSetSleep(HttpMediaSleepFunction sleep);
 
+/* Called on a thread that has just taken a named mutex (a first take, not a
+ * recursive one), before its wait returns: a test holds that thread there,
+ * owning the mutex, to make another thread's call fall between the take
+ * and what the taker does next. Null: no call. */
+typedef void (*HttpMediaMutexTakenFunction)(void);
+void HttpMediaSetMutexTaken(HttpMediaMutexTakenFunction taken);
+
 #ifdef __cplusplus
 }
 #endif
