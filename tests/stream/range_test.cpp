@@ -160,6 +160,17 @@ TEST_F(Ranges, ClaimedButNotServedAreTriedOnceThenLeftAlone) {
     EXPECT_EQ(RangesRequested(), (std::vector<std::string>{"", "", "bytes=19000000-"}));
     CloseStream();
   }
+  // Found changed on the way back, below what the ring holds: the host is
+  // left there, and a read reaching past the download returns 0 at once
+  // rather than wait for a download that can never bring those bytes.
+  server.ClearRequests();
+  ASSERT_EQ(Open("/m?size=20000000&advertise_ranges=1&ranges=1&replaced=honour"), Size);
+  EXPECT_EQ(ReadSpan(4'500'000), 4'500'000);
+  ASSERT_EQ(SeekStream(102'400, 0), 0);
+  hostEvents.clear();
+  EXPECT_EQ(ReadChecked(10'000'000), 0);
+  EXPECT_EQ(hostEvents, (std::vector<std::string>{"busy", "normal"})) << "the read waited";
+  EXPECT_EQ(RangesRequested(), (std::vector<std::string>{"", "", "bytes=102400-"}));
 }
 
 TEST_F(Ranges, ResumeADroppedTransferWithoutAGapOrARepeat) {
