@@ -173,18 +173,38 @@ TEST_F(Ranges, ClaimedButNotServedAreTriedOnceThenLeftAlone) {
   EXPECT_EQ(RangesRequested(), (std::vector<std::string>{"", "", "bytes=102400-"}));
 }
 
-TEST_F(Ranges, ResumeADroppedTransferWithoutAGapOrARepeat) {
+// Every drop is resumed where it happened, on a budget of 15 s since the
+// last byte: a server busy for good is asked again at once, then after
+// 0.25, 0.5, 1, 2, 4 and 4 s, or as its Retry-After says, and no more; the
+// stream then ends where its bytes end.
+TEST_F(Ranges, ResumeADroppedTransferWithoutAGapOrARepeatWithinTheRetryBudget) {
   SetSleepDivisor(10);
-  const std::string drops[] = {
-      "drop_after=1000000",             // several drops, one a megabyte
-      "drop_after=2999999",             // just short of a lap
-      "drop_after=7995000",             // inside the last chunk
-      "drop_after=700000&rate=8000000"  // while the host waits for data
+  struct Drop {
+    std::string query;
+    std::int64_t delivered;
+    std::size_t rangeRequests;
   };
-  for (const std::string& drop : drops) {
-    SCOPED_TRACE(drop);
-    ASSERT_EQ(Open("/m?size=8000000&ranges=1&" + drop), 8'000'000);
-    EXPECT_EQ(ReadToEnd(1'000'000), 8'000'000);
+  const Drop drops[] = {
+      {"drop_after=1000000", 8'000'000, 7},               // a drop every megabyte
+      {"drop_after=2999999", 8'000'000, 2},               // just short of a lap
+      {"drop_after=7995000", 8'000'000, 1},               // inside the last chunk
+      {"drop_after=700000&rate=8000000", 8'000'000, 11},  // while the host waits for data
+      {"drop_after=1000000&busy=503&busy_count=999", 1'000'000, 7},
+      {"drop_after=1000000&busy=503&busy_count=999&retry_after=5", 1'000'000, 3},
+  };
+  for (const Drop& drop : drops) {
+    SCOPED_TRACE(drop.query);
+    server.ClearRequests();
+    ASSERT_EQ(Open("/m?size=8000000&ranges=1&" + drop.query), 8'000'000);
+    EXPECT_EQ(ReadToEnd(1'000'000), drop.delivered);
+    if (drop.delivered < 8'000'000) {
+      EXPECT_TRUE(WaitUntil([] { return Stream.Finished.load() != 0; }, std::chrono::seconds(10)))
+          << "still reconnecting after the budget";
+    }
+    const std::vector<std::string> ranges = RangesRequested();
+    EXPECT_EQ(static_cast<std::size_t>(std::count_if(
+                  ranges.begin(), ranges.end(), [](const std::string& r) { return !r.empty(); })),
+              drop.rangeRequests);
     CloseStream();
   }
 }
