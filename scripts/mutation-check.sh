@@ -115,9 +115,15 @@ restore() {
     active=""
   fi
 }
+# The download's chunk mutex is shared by the user's processes: another
+# process streaming through the plug-in (another test run of the user's)
+# would hold up these tests and pass for a caught mutant. The tests get a
+# private runtime directory of their own, where the mutex's lock file lives.
+runtime="$(mktemp -d)"
 on_exit() {
   local status=$?
   restore
+  rm -rf "$runtime"
   exit "$status"
 }
 trap on_exit EXIT
@@ -125,11 +131,13 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 
 # --- Build ----------------------------------------------------------------
-targets=()
+# Every test spec of the selected mutants, once each, and their executables.
+specs=()
 for i in "${selected[@]}"; do
-  for spec in ${tests[i]}; do targets+=("${spec%%:*}"); done
+  for spec in ${tests[i]}; do specs+=("$spec"); done
 done
-mapfile -t targets < <(printf '%s\n' "${targets[@]}" | sort -u)
+mapfile -t specs < <(printf '%s\n' "${specs[@]}" | sort -u)
+mapfile -t targets < <(printf '%s\n' "${specs[@]%%:*}" | sort -u)
 
 echo "== mutation check: Debug build in $build" >&2
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DHTTPMEDIA_BUILD_TOOLS=OFF \
@@ -146,16 +154,6 @@ executable() {
   echo "$path"
 }
 
-# The download's chunk mutex is system-wide: another process streaming
-# through the plug-in (another test run on the machine) would hold up these
-# tests and pass for a caught mutant. Where we may, the tests get a /dev/shm
-# of their own, which is where the named mutex lives.
-isolate=()
-if [ "$(id -u)" -eq 0 ] && unshare --mount --propagation private true 2>/dev/null; then
-  isolate=(unshare --mount --propagation private
-    sh -c 'mount -t tmpfs -o size=16m tmpfs /dev/shm && exec "$@"' sh)
-fi
-
 # Runs the test specs of a mutant; 0 when all pass. The gtest filter follows
 # the executable's name after the first colon.
 run_tests() {
@@ -169,8 +167,8 @@ run_tests() {
       args=("--gtest_filter=$filter")
     fi
     # In a subshell, so that the shell does not report a test that aborted.
-    ("${isolate[@]}" timeout --kill-after=5 "$limit" "$(executable "$exe")" "${args[@]}" >"$log" 2>&1 ||
-      exit 1) 2>/dev/null || return 1
+    (XDG_RUNTIME_DIR="$runtime" timeout --kill-after=5 "$limit" "$(executable "$exe")" \
+      "${args[@]}" >"$log" 2>&1 || exit 1) 2>/dev/null || return 1
   done
   return 0
 }
@@ -179,11 +177,6 @@ run_tests() {
 # run that fails is tried once more: on a loaded machine a test that waits
 # for the download to settle can misjudge it, and that is no mutant's doing.
 log="$build/mutation.log"
-specs=()
-for i in "${selected[@]}"; do
-  for spec in ${tests[i]}; do specs+=("$spec"); done
-done
-mapfile -t specs < <(printf '%s\n' "${specs[@]}" | sort -u)
 echo "== mutation check: the covering tests on the unmutated code" >&2
 start=$SECONDS
 for spec in "${specs[@]}"; do
@@ -215,14 +208,10 @@ for i in "${selected[@]}"; do
       cp -p "$path" "$backup/$file"
       active="$file"
       printf '%s' "${content%%"$from"*}$to$rest" > "$path"
-      # shellcheck disable=SC2086
-      set -- ${tests[i]}
-      specs=("$@")
-      mutant_targets=()
-      for spec in "${specs[@]}"; do mutant_targets+=("${spec%%:*}"); done
-      if ! build_targets "${mutant_targets[@]}" >"$log" 2>&1; then
+      read -r -a mutant_specs <<<"${tests[i]}"
+      if ! build_targets "${mutant_specs[@]%%:*}" >"$log" 2>&1; then
         status=unbuildable
-      elif run_tests "${timeouts[i]}" "${specs[@]}"; then
+      elif run_tests "${timeouts[i]}" "${mutant_specs[@]}"; then
         status=survived
       else
         status=caught
