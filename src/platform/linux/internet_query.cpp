@@ -9,6 +9,27 @@
 using httpmedia::inet::Lookup;
 using httpmedia::inet::Request;
 
+namespace {
+
+// The headers a query level names; null for a level this layer does not
+// answer.
+const char* HeaderOfLevel(DWORD level) {
+  static constexpr struct {
+    DWORD level;
+    const char* name;
+  } kHeaders[] = {
+      {HTTP_QUERY_CONTENT_LENGTH, "Content-Length"}, {HTTP_QUERY_ACCEPT_RANGES, "Accept-Ranges"},
+      {HTTP_QUERY_CONTENT_RANGE, "Content-Range"},   {HTTP_QUERY_ETAG, "ETag"},
+      {HTTP_QUERY_LAST_MODIFIED, "Last-Modified"},   {HTTP_QUERY_RETRY_AFTER, "Retry-After"},
+  };
+  for (const auto& header : kHeaders) {
+    if (header.level == level) return header.name;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
 INET_API BOOL WINAPI HttpQueryInfoW(HINTERNET handle, DWORD infoLevel, LPVOID buffer,
                                     LPDWORD bufferLength, LPDWORD index) {
   std::shared_ptr<Request> request = Lookup<Request>(handle);
@@ -27,31 +48,13 @@ INET_API BOOL WINAPI HttpQueryInfoW(HINTERNET handle, DWORD infoLevel, LPVOID bu
   const httpmedia::inet::Response& response = request->transfer.Final();
   std::string value;
   const std::string* found = nullptr;
-  switch (infoLevel & kLevelMask) {
-    case HTTP_QUERY_STATUS_CODE:
-      value = std::to_string(response.status);
-      found = &value;
-      break;
-    case HTTP_QUERY_CONTENT_LENGTH:
-      found = response.Find("Content-Length");
-      break;
-    case HTTP_QUERY_ACCEPT_RANGES:
-      found = response.Find("Accept-Ranges");
-      break;
-    case HTTP_QUERY_CONTENT_RANGE:
-      found = response.Find("Content-Range");
-      break;
-    case HTTP_QUERY_ETAG:
-      found = response.Find("ETag");
-      break;
-    case HTTP_QUERY_LAST_MODIFIED:
-      found = response.Find("Last-Modified");
-      break;
-    case HTTP_QUERY_RETRY_AFTER:
-      found = response.Find("Retry-After");
-      break;
-    default:
-      return fail(ERROR_INVALID_PARAMETER);
+  if ((infoLevel & kLevelMask) == HTTP_QUERY_STATUS_CODE) {
+    value = std::to_string(response.status);
+    found = &value;
+  } else {
+    const char* const name = HeaderOfLevel(infoLevel & kLevelMask);
+    if (!name) return fail(ERROR_INVALID_PARAMETER);
+    found = response.Find(name);
   }
   if (!found) return fail(ERROR_HTTP_HEADER_NOT_FOUND);
 
