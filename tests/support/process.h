@@ -1,5 +1,6 @@
-// Running the programs a consumer runs (cmake, a compiler, cpack, dpkg-deb,
-// the example), each with its output captured, and scratch directories.
+// Running the programs the tests start (httpmedia-cat, the example, cmake, a
+// compiler, cpack, dpkg-deb), each with its output captured, and scratch
+// directories.
 #pragma once
 
 #include <fcntl.h>
@@ -27,7 +28,7 @@ inline std::string ReadWholeFile(const std::filesystem::path& path) {
 class ScratchDir {
  public:
   ScratchDir() {
-    char pattern[] = "/tmp/httpmedia-consumer-XXXXXX";
+    char pattern[] = "/tmp/httpmedia-test-XXXXXX";
     const char* made = ::mkdtemp(pattern);
     if (made != nullptr) path_ = made;
   }
