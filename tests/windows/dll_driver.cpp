@@ -225,14 +225,20 @@ class Cases {
     p_.close();
   }
 
+  // A seek far beyond what the ring holds, then back near the start, each
+  // read from.
+  void FarAheadAndBack(std::int32_t ahead) {
+    ExpectEqual(p_.seek(ahead, 0), 0, "seek far ahead");
+    ExpectEqual(CheckedRead(100'000), 100'000, "read far ahead");
+    ExpectEqual(p_.seek(1'000, 0), 0, "seek back to the start");
+    ExpectEqual(CheckedRead(50'000), 50'000, "read back at the start");
+  }
+
   // Where the server serves ranges, a position the ring does not hold is
   // fetched from there: far ahead, and back where the ring was written over.
   void RangeRequests() {
     ExpectEqual(Open("/ranges.bin?size=20000000&ranges=1"), 20'000'000, "open");
-    ExpectEqual(p_.seek(15'000'000, 0), 0, "seek far ahead");
-    ExpectEqual(CheckedRead(100'000), 100'000, "read far ahead");
-    ExpectEqual(p_.seek(1'000, 0), 0, "seek back to the start");
-    ExpectEqual(CheckedRead(50'000), 50'000, "read back at the start");
+    FarAheadAndBack(15'000'000);
     ExpectEqual(p_.seek(19'990'000, 0), 0, "seek near the end");
     ExpectEqual(CheckedRead(50'000), 10'000, "read over the end");
     p_.close();
@@ -244,10 +250,7 @@ class Cases {
   // length, or once the body has changed, the seek fails and stays put.
   void FetchAgain() {
     ExpectEqual(Open("/again.bin?size=8000000&etag=a1"), 8'000'000, "open");
-    ExpectEqual(p_.seek(6'000'000, 0), 0, "seek far ahead");
-    ExpectEqual(CheckedRead(100'000), 100'000, "read far ahead");
-    ExpectEqual(p_.seek(1'000, 0), 0, "seek back to the start");
-    ExpectEqual(CheckedRead(50'000), 50'000, "read back at the start");
+    FarAheadAndBack(6'000'000);
     ExpectEqual(p_.seek(6'000'000, 1), 0, "relative seek far ahead");
     ExpectEqual(CheckedRead(10'000), 10'000, "read far ahead again");
     ExpectEqual(p_.seek(-6'000'000, 1), 0, "relative seek back to the start");
