@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <optional>
 
 #include "internet_client.h"
 #include "text.h"
@@ -17,13 +18,15 @@ namespace {
 // How long one wait for the network may last before the loop looks at the
 // clock again; Cancel() cuts it short.
 constexpr int kMaxPollMs = 1000;
-// A read that has bytes returns them once no more have come for this long,
-// rather than waiting for its whole count: a slow server's bytes reach the
-// caller as they come. A flowing link fills the buffer well within it
-// (loopback in microseconds; even a 1 Mbit/s link brings a packet every
-// 12 ms), so only a server slower than that, or one that pauses, returns
-// short, and a short read costs the engine no more than a 10 ms pause.
-constexpr auto kQuietAfterBytes = std::chrono::milliseconds(20);
+// A read that has bytes returns them once no more have come for kQuiet, or
+// once the first of them has waited kLongestHold, rather than waiting for
+// its whole count: a slow server's bytes reach the caller as they come,
+// whether it sends them in bursts or trickles them a few at a time. A
+// flowing link fills the buffer well within either (loopback in
+// microseconds; a 2 Mbit/s link fills 20,000 bytes in 80 ms), and a short
+// read costs the engine no more than a 10 ms pause.
+constexpr auto kQuiet = std::chrono::milliseconds(20);
+constexpr auto kLongestHold = std::chrono::milliseconds(100);
 constexpr long kMaxRedirects = 10;
 // curl's receive buffer: one pass over the socket takes up to this much. At
 // curl's default of 16 KiB a read of 20,000 bytes costs two receives, a pause
@@ -314,6 +317,7 @@ DWORD Transfer::Drive(Pool::Lock& lock, const std::function<bool()>& enough,
   using Clock = std::chrono::steady_clock;
   Pool& pool = Pool::Get();
   auto last_progress = Clock::now();
+  std::optional<Clock::time_point> first_held;
   std::uint64_t seen = progress_;
   auto finished = [&] { return done_ || cancelled_.load() || enough(); };
   for (;;) {
@@ -328,8 +332,11 @@ DWORD Transfer::Drive(Pool::Lock& lock, const std::function<bool()>& enough,
     }
     auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(now - last_progress);
     if (some()) {
-      if (idle >= kQuietAfterBytes) return ERROR_SUCCESS;
-      wait_ms = int(std::min<std::int64_t>(wait_ms, (kQuietAfterBytes - idle).count()));
+      if (!first_held) first_held = now;
+      auto held = std::chrono::duration_cast<std::chrono::milliseconds>(now - *first_held);
+      if (idle >= kQuiet || held >= kLongestHold) return ERROR_SUCCESS;
+      wait_ms = int(std::min<std::int64_t>(
+          {wait_ms, (kQuiet - idle).count(), (kLongestHold - held).count()}));
     }
     if (receive_timeout_ms_ != kNoTimeout) {
       auto left = std::chrono::milliseconds(receive_timeout_ms_) - idle;
