@@ -47,7 +47,6 @@ void BookTransfer(std::int32_t base, std::int32_t offset, std::int32_t wanted,
 // byte must not keep the download reconnecting for as long as the stream
 // is open.
 RoundResult TransferChunk(sys::MutexHandle mutex, RetryBudget& budget) {
-  if (!TakeChunkMutex(mutex)) return RoundResult::Continue;
   const std::int32_t offset = Stream.WriteOffset.load();
   const std::int32_t base = Stream.WriterLapBase.load();
   // Never past the ring's end, nor past the length: positions stay within
@@ -63,15 +62,13 @@ RoundResult TransferChunk(sys::MutexHandle mutex, RetryBudget& budget) {
   // position once more: either the host's read sees the announcement, or
   // this round sees where the host has just moved and holds back.
   Stream.TransferEnd.store(base + offset + wanted);
-  const bool admitted = AdmitNow() == Admission::Transfer;
-  if (!admitted) Stream.TransferEnd.store(base + offset);
-  sys::GiveMutexBack(mutex);
-  if (!admitted) {
+  if (AdmitNow() != Admission::Transfer) {
+    Stream.TransferEnd.store(base + offset);
     sys::Sleep(PollMs);
     return RoundResult::Continue;
   }
 
-  // The mutex is held for the stores only, never across the network's wait:
+  // The mutex is held for the store only, never across the network's wait:
   // the ring is this process's own, with this thread its one writer, and the
   // reader never takes the mutex, so every rule of the ring rests on the
   // order of this thread's stores (announcement, admission, bytes, offset),
