@@ -106,8 +106,6 @@ struct Build {
   const char* plugin;  // empty: not built here
 };
 
-void PrintTo(const Build& build, std::ostream* out) { *out << build.compiler; }
-
 class UnloadedAfterClose : public ::testing::TestWithParam<Build> {};
 
 TEST_P(UnloadedAfterClose, LeavesNoThreadBehind) {

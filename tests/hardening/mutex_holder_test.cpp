@@ -157,7 +157,8 @@ using Clock = std::chrono::steady_clock;
 
 double Seconds(Clock::duration duration) { return std::chrono::duration<double>(duration).count(); }
 
-// The time to the first byte of a stream opened now, and to the whole of it.
+// Seconds from the open to the return of a 1-byte read, and to the end of
+// the stream read on in checked 64 KiB reads.
 struct StreamTimes {
   double firstByte = 0;
   double whole = 0;
@@ -171,7 +172,7 @@ StreamTimes Stream(const std::u16string& url, std::int32_t length) {
   StreamTimes times;
   std::int64_t position = 0;
   for (std::int32_t delivered = 1; delivered > 0 && !::testing::Test::HasFailure();) {
-    delivered = host.Read(buffer.data(), 65'536);
+    delivered = host.Read(buffer.data(), position == 0 ? 1 : 65'536);
     if (position == 0) times.firstByte = Seconds(Clock::now() - start);
     EXPECT_EQ(FirstBodyMismatch(static_cast<std::uint64_t>(position), buffer.data(),
                                 static_cast<std::size_t>(delivered)),
@@ -211,14 +212,7 @@ TEST(ReadDoneNeighbours, APlayerPausedOnATricklingServerHoldsUpNoOtherPlayer) {
 
 TEST(ReadDoneNeighbours, ATrickleReachesThePlayerAsItComes) {
   httpmedia::testing::TestServer server;
-  PluginHost host(1);
-  const std::u16string url = server.Url16("/trickle?size=100000&rate=2000");
-  ASSERT_EQ(host.Open(url.c_str()), 100'000);
-  std::uint8_t byte = 0;
-  const Clock::time_point start = Clock::now();
-  ASSERT_EQ(host.Read(&byte, 1), 1);
-  EXPECT_LT(Seconds(Clock::now() - start), 2.0);
-  EXPECT_EQ(FirstBodyMismatch(0, &byte, 1), 1u);
+  EXPECT_LT(Stream(server.Url16("/trickle?size=8000&rate=2000"), 8000).firstByte, 2.0);
 }
 
 }  // namespace
