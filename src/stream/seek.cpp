@@ -31,6 +31,8 @@ std::optional<std::int32_t> SeekOutsideRing(std::int64_t target, CallDeadline& d
     return 0;
   }
   if (target >= 0 && target >= WindowFloor()) return std::nullopt;
+  // Wait: the fetch again's headers, within what is left of the call's
+  // deadline, then the old download's stop, as prompt as Close's.
   if (!RefetchServes(target) || !RefetchFromStart(target, deadline)) return SeekFailed;
   return 0;
 }
@@ -50,9 +52,7 @@ std::optional<std::int32_t> MoveWithinRing(std::int32_t target, CallDeadline& de
   // runs out the seek fails with the host at its target.
   const std::int64_t announced = Stream.TransferEnd.load();
   const WaitResult waited = WaitForDownload(
-      [announced] {
-        return DownloadEnd() >= announced || Stream.TransferEnd.load() < announced;
-      },
+      [announced] { return DownloadEnd() >= announced || Stream.TransferEnd.load() < announced; },
       deadline);
   if (waited == WaitResult::TimedOut) return SeekFailed;
   if (target >= WindowFloor()) return std::nullopt;

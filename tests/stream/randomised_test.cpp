@@ -98,8 +98,9 @@ TEST_P(Randomised, EveryDeliveredByteIsTheBodyByteAtItsPosition) {
       const std::int32_t delivered = ReadChecked(count);
       deliveredTotal += delivered;
       emptyReads += delivered == 0 ? 1 : 0;
-      const bool timedOut = std::find(hostEvents.begin() + static_cast<std::ptrdiff_t>(eventsBefore),
-                                      hostEvents.end(), "timeout") != hostEvents.end();
+      const bool timedOut =
+          std::find(hostEvents.begin() + static_cast<std::ptrdiff_t>(eventsBefore),
+                    hostEvents.end(), "timeout") != hostEvents.end();
       if (before >= 0 && before < dataEnd && delivered < count && before + delivered < dataEnd) {
         // Short of the data's end only when the position left the window,
         // or with what came before the time ran out; and with ranges, a
