@@ -154,6 +154,10 @@ StreamResult Stream(const PluginFunctions& plugin, CatEvents& events, const CatO
     if (options.range) wanted = std::min(wanted, *end - position);
     if (wanted == 0) break;
     const double asked_at = progress.Seconds();
+    // Only this read's time-out tells it from the end: one that ran out
+    // after part of its count came delivered those bytes, and the stream
+    // went on.
+    events.TakeTimeout();
     const std::int32_t got = plugin.read(buffer.data(), static_cast<std::int32_t>(wanted));
     if (got < 0 || got > wanted) {
       result.code = kExitStreamShort;

@@ -48,11 +48,15 @@ void CALLBACK InternetStatusProc(HINTERNET, DWORD_PTR, DWORD status, LPVOID info
 // synchronous open for ever. A watchdog thread closes the session the open
 // is made on once the deadline passes, which makes the blocked open return
 // (Internet clients end a synchronous call on a handle closed from another
-// thread). Only one request at a time is ever watched: the stream's request
-// in Open runs before any download task, and range requests run on the
-// download task alone.
+// thread). It does the same once the request is no longer wanted (Close
+// withdrew the stream, the host gave up a restart), so that a withdrawn
+// request is not waited for. Only one request at a time is ever watched:
+// the stream's request in Open runs before any download task, range
+// requests run on the download task alone, and the host's fetch again only
+// while no range is ever asked for.
 struct HeaderWatch {
   std::atomic<std::atomic<InternetHandle>*> session{nullptr};
+  std::atomic<const std::function<bool()>*> stillWanted{nullptr};
   std::atomic<std::uint32_t> limitMs{0};
   std::atomic<std::uint32_t> waitedMs{0};
   std::atomic<std::uint32_t> answered{0};
@@ -62,8 +66,10 @@ struct HeaderWatch {
 HeaderWatch Watch;
 
 std::uint32_t WatchHeaders() {
+  const std::function<bool()>* stillWanted = Watch.stillWanted.load();
   while (Watch.answered.load() == 0) {
-    if (Watch.waitedMs.load() >= Watch.limitMs.load()) {
+    const bool withdrawn = stillWanted != nullptr && !(*stillWanted)();
+    if (withdrawn || Watch.waitedMs.load() >= Watch.limitMs.load()) {
       Watch.expired.store(1);
       CloseInternetHandle(Watch.session.load()->exchange(nullptr));
       break;
@@ -80,10 +86,13 @@ struct Watched {
 };
 
 // Opens url on the session held in `session`, abandoning it (the session
-// closed, `session` null) when its headers are not in within deadlineMs.
+// closed, `session` null) when its headers are not in within deadlineMs or
+// stillWanted (when given) turns false first.
 Watched OpenWithin(std::atomic<InternetHandle>& session, const char16_t* url,
-                   const char16_t* headers, std::uint32_t deadlineMs) {
+                   const char16_t* headers, std::uint32_t deadlineMs,
+                   const std::function<bool()>* stillWanted = nullptr) {
   Watch.session.store(&session);
+  Watch.stillWanted.store(stillWanted);
   Watch.limitMs.store(deadlineMs);
   Watch.waitedMs.store(0);
   Watch.answered.store(0);
@@ -159,7 +168,8 @@ void LimitStall(InternetHandle request) {
   ::InternetSetOptionW(Handle(request), INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof(timeout));
 }
 
-RangeReply OpenRangeRequest(std::int64_t first, std::uint32_t deadlineMs, std::uint32_t capMs) {
+RangeReply OpenRangeRequest(std::int64_t first, std::uint32_t deadlineMs, std::uint32_t capMs,
+                            const std::function<bool()>& stillWanted) {
   RangeReply reply;
   std::atomic<InternetHandle> session{OpenSession(false, StallLimitMs)};
   if (session.load() == nullptr) return reply;
@@ -168,7 +178,8 @@ RangeReply OpenRangeRequest(std::int64_t first, std::uint32_t deadlineMs, std::u
   const std::string header = "Range: bytes=" + std::to_string(first) + "-\r\n";
   std::u16string headers(header.begin(), header.end());
   headers += u"If-Range: " + Stream.Validator + u"\r\n";
-  const Watched watched = OpenWithin(session, Stream.Url.c_str(), headers.c_str(), deadlineMs);
+  const Watched watched =
+      OpenWithin(session, Stream.Url.c_str(), headers.c_str(), deadlineMs, &stillWanted);
   reply.elapsedMs = watched.elapsedMs;
   const HINTERNET request = watched.request;
   if (request != nullptr) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -69,9 +70,11 @@ struct RangeReply {
 // Asks for the body of Stream.Url from `first` on, with If-Range carrying
 // Stream.Validator, on a session of its own with the stall limit, and waits
 // at most deadlineMs for the response's headers: a trickle of header lines
-// cannot extend that. Served only for a 206 that starts exactly at `first`,
-// runs to the end of the stream and is SameVersion.
-RangeReply OpenRangeRequest(std::int64_t first, std::uint32_t deadlineMs, std::uint32_t capMs);
+// cannot extend that, and the wait is abandoned (Retry) once stillWanted()
+// turns false. Served only for a 206 that starts exactly at `first`, runs to
+// the end of the stream and is SameVersion.
+RangeReply OpenRangeRequest(std::int64_t first, std::uint32_t deadlineMs, std::uint32_t capMs,
+                            const std::function<bool()>& stillWanted);
 
 // Asks for the whole body of Stream.Url again, on a session of its own, and
 // waits at most deadlineMs for the response's headers. Served only for a

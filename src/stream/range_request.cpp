@@ -17,8 +17,9 @@ namespace {
 // refuses or has changed it, the budget runs out (Retry), or stillWanted()
 // turns false (Retry, with nothing open). A pause is sat out before every
 // try but the first since bytes last flowed, in PollMs slices watching
-// stillWanted(), so that a withdrawn request pays no pause and Close stays
-// prompt.
+// stillWanted(), and a request waiting for its headers is abandoned as soon
+// as stillWanted() turns false, so that a withdrawn request holds up
+// neither Close nor the next request.
 RangeReply AskForRange(std::int64_t position, RetryBudget& budget,
                        const std::function<bool()>& stillWanted) {
   for (;;) {
@@ -30,7 +31,8 @@ RangeReply AskForRange(std::int64_t position, RetryBudget& budget,
     budget.spentMs += pause;
     if (!stillWanted() || budget.spentMs >= RetryBudgetMs) return {};
     const std::uint32_t left = RetryBudgetMs - budget.spentMs;
-    RangeReply reply = OpenRangeRequest(position, std::min(RangeHeaderDeadlineMs, left), left);
+    RangeReply reply =
+        OpenRangeRequest(position, std::min(RangeHeaderDeadlineMs, left), left, stillWanted);
     budget.spentMs = std::min(RetryBudgetMs, budget.spentMs + reply.elapsedMs);
     const std::uint32_t grown =
         budget.nextPauseMs == 0 ? FirstRetryPauseMs : budget.nextPauseMs * 2;
@@ -83,7 +85,7 @@ bool RangeServes(std::int64_t position) {
   return position < WindowFloor() || position > DownloadEnd() + RestartDistance;
 }
 
-RestartResult RestartAt(std::int64_t position, const std::function<void()>& onTimeout) {
+RestartResult RestartAt(std::int64_t position, CallDeadline& deadline) {
   const auto target = static_cast<std::int32_t>(position);
   Stream.RestartTarget.store(target);
   auto takenUp = [] {
@@ -99,10 +101,12 @@ RestartResult RestartAt(std::int64_t position, const std::function<void()>& onTi
     }
     return false;
   };
-  const WaitResult waited = WaitForDownload(takenUp, onTimeout, WaitEnd::Ignore);
+  const WaitResult waited = WaitForDownload(takenUp, deadline, WaitEnd::Ignore);
   if (waited == WaitResult::TimedOut) {
     // Withdrawn, unless the task is putting it in place this moment: then
     // that is let finish, so that the ring does not move under a later read.
+    // Putting it in place takes no network wait (the answer is in), so this
+    // poll outlasts the deadline by moments at most.
     std::int32_t expected = target;
     if (!Stream.RestartTarget.compare_exchange_strong(expected, NoRestart)) {
       while (Stream.RestartTarget.load() != NoRestart) sys::Sleep(PollMs);

@@ -172,6 +172,8 @@ void CheckPlugin(const Row& row, const std::u16string& url) {
     }
   }
   EXPECT_EQ(host.Seek(0, 1), static_cast<std::int32_t>(position));
+  EXPECT_LE(host.LongestReadOrSeek().sleptMs, WaitLimitMs) << "one call held the host past a wait";
+  EXPECT_LE(host.LongestReadOrSeek().took, RealTimeLimit);
   EXPECT_EQ(host.Close(), 0);
   EXPECT_TRUE(host.LastWithinLimits()) << "close slept " << host.Last().sleptMs << " ms";
   EXPECT_FALSE(host.Busy());

@@ -1,6 +1,7 @@
 // A seeded, reproducible mix of reads and seeks over bodies of different
 // sizes and shapes. Every byte delivered must be the body's byte at its
 // position, and the position must move by exactly what was delivered.
+#include <algorithm>
 #include <random>
 #include <sstream>
 
@@ -80,8 +81,13 @@ TEST_P(Randomised, EveryDeliveredByteIsTheBodyByteAtItsPosition) {
       EXPECT_TRUE(Position() == before || Position() == targetPosition) << "seed " << seed;
     }
   };
+  // The most polls one call made: one wait, whatever it chained, and the
+  // moments a fetch again takes to stop the download it replaces.
+  int longestCall = 0;
   for (int step = 0; step < 1500 && !HasFailure(); ++step) {
     const std::int32_t before = Position();
+    const int pollsBefore = hostPolls.load();
+    const std::size_t eventsBefore = hostEvents.size();
     // Past the end of the data there is nothing left to try but a jump.
     const int choice = before >= dataEnd ? 99 : static_cast<int>(uniform(0, 99));
 
@@ -92,10 +98,14 @@ TEST_P(Randomised, EveryDeliveredByteIsTheBodyByteAtItsPosition) {
       const std::int32_t delivered = ReadChecked(count);
       deliveredTotal += delivered;
       emptyReads += delivered == 0 ? 1 : 0;
+      const bool timedOut =
+          std::find(hostEvents.begin() + static_cast<std::ptrdiff_t>(eventsBefore),
+                    hostEvents.end(), "timeout") != hostEvents.end();
       if (before >= 0 && before < dataEnd && delivered < count && before + delivered < dataEnd) {
         // Short of the data's end only when the position left the window,
-        // and with ranges, a read of what can be ahead never comes up empty.
-        EXPECT_EQ(delivered, 0) << "seed " << seed << ": " << trail.str();
+        // or with what came before the time ran out; and with ranges, a
+        // read of what can be ahead never comes up empty.
+        EXPECT_TRUE(delivered == 0 || timedOut) << "seed " << seed << ": " << trail.str();
         // (Under a sanitizer the shortened wait may run out first.)
         EXPECT_FALSE(shape.ranges && count <= AheadLimit && !UnderSanitizer)
             << "seed " << seed << ": " << trail.str();
@@ -117,8 +127,10 @@ TEST_P(Randomised, EveryDeliveredByteIsTheBodyByteAtItsPosition) {
       trail << "jump to " << targetPosition << "; ";
       checkSeek(SeekStream(static_cast<std::int32_t>(targetPosition), 0), before, targetPosition);
     }
+    longestCall = std::max(longestCall, hostPolls.load() - pollsBefore);
     if (trail.tellp() > 4000) trail.str("");
   }
+  EXPECT_LE(longestCall, 2001 + (UnderSanitizer ? 20'000 : 1000)) << "seed " << seed;
   ASSERT_FALSE(HasFailure()) << "seed " << seed << ": " << trail.str();
   // Every request beyond the open's two fetched a range from a server that
   // offers them, or the whole body again where ranges are not served.

@@ -209,6 +209,27 @@ TEST_F(Ranges, ResumeADroppedTransferWithoutAGapOrARepeatWithinTheRetryBudget) {
   }
 }
 
+// One read that chains a restart on a busy server (two 503s asking for 4 s
+// each), a range answered with the whole body and a fetch again (the sixth
+// request) whose headers trickle holds the host one wait from its entry, and
+// ends with the time-out call, not as the end would.
+TEST_F(Ranges, AReadThatChainsRequestsHoldsTheHostOneWait) {
+  SetSleepDivisor(10);
+  ASSERT_EQ(Open("/m?size=20000000&advertise_ranges=1&busy=503&busy_count=2&retry_after=4"
+                 "&endless_headers=200&endless_on=6"),
+            Size);
+  EXPECT_EQ(ReadSpan(4'500'000), 4'500'000);
+  ASSERT_EQ(SeekStream(0, 0), 0);
+  hostEvents.clear();
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(ReadChecked(1000), 0);
+  // One wait is 2 s at this pace; real time adds to every poll on a loaded machine.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(4'000));
+  EXPECT_EQ(hostEvents, (std::vector<std::string>{"busy", "normal", "busy", "timeout", "normal"}));
+  EXPECT_EQ(RangesRequested(),
+            (std::vector<std::string>{"", "", "bytes=0-", "bytes=0-", "bytes=0-", ""}));
+}
+
 TEST_F(Ranges, RestartWhileTheDownloadIsBusyAgainAndAgain) {
   // Each restart stops a download in full flow; a stop signal taken for a
   // drop would keep the old task alive and the restart waiting forever.
