@@ -41,8 +41,8 @@ std::int32_t ReadStream(void* buffer, std::int32_t count) {
   // A body of unknown length that goes on past the last position a stream
   // can hold is cut there: the host learns of it as of a wait that timed
   // out, never as of the body's end.
-  if (count > 0 && wanted == 0 && Stream.LengthKnown.load() == 0 && position >= length &&
-      Stream.StreamEnded.load() == 0) {
+  if (count > 0 && wanted == 0 && length > 0 && Stream.LengthKnown.load() == 0 &&
+      position >= length && Stream.StreamEnded.load() == 0) {
     sys::TimeoutWindowCall(window);
     return 0;
   }

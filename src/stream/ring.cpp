@@ -24,7 +24,9 @@ std::optional<std::int32_t> RingOffsetOf(std::int64_t position, std::int64_t rea
 }
 
 std::int64_t PositionLimit() {
-  if (Stream.LengthKnown.load() != 0) return Stream.Length.load();
+  // With no stream open (Length 0) nothing is stored at all.
+  const std::int32_t length = Stream.Length.load();
+  if (length == 0 || Stream.LengthKnown.load() != 0) return length;
   return std::numeric_limits<std::int32_t>::max();
 }
 
