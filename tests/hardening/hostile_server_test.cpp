@@ -127,6 +127,32 @@ const Row Rows[] = {
      Size, Half, Reads(Half, ERROR_INTERNET_CONNECTION_ABORTED)},
     {"StreamRequestTricklingHeaders", "size=300000&endless_headers=1000&endless_on=2",
      Outcome::FailedOpen, 0, 0, std::nullopt},
+    // Answers that are no whole body: a part of it to a plain GET (a cache
+    // or proxy may send one), none at all, or a 3xx there is nowhere to
+    // follow. A 206 that holds every byte from the first is the body.
+    {"APartOfTheBodyToAPlainGet", "size=300000&status=206&content_range=bytes%204-9%2F10",
+     Outcome::FailedOpen, 0, 0, Reads(Size, 0)},
+    {"TheWholeBodyAsA206", "size=300000&status=206&content_range=bytes%200-299999%2F300000",
+     Outcome::Body, Size, Size, Reads(Size, 0)},
+    {"NoContent", "status=204", Outcome::FailedOpen, 0, 0, Reads(0, 0)},
+    {"ResetContent", "size=300000&status=205", Outcome::FailedOpen, 0, 0, Reads(Size, 0)},
+    {"NotModifiedWithAContentLength",
+     "raw=HTTP%2F1.1%20304%20Not%20Modified%0D%0AContent-Length%3A%205000%0D%0A%0D%0A",
+     Outcome::FailedOpen, 0, 0, Reads(0, 0)},
+    {"MultipleChoicesWithoutALocation", "status=300", Outcome::FailedOpen, 0, 0, std::nullopt},
+    // Transfer-Encoding, not Content-Length, ends the body: its length is
+    // unknown, and all of it is read.
+    {"ChunkedWithAContentLength", "size=300000&framing=chunked&content_length=5000", Outcome::Body,
+     HTTPMEDIA_UNKNOWN_LENGTH, Size, Reads(Size, 0)},
+    // A validator goes back octet for octet, a byte above 0x7F included.
+    {"AStrongETagWithBytesAbove0x7F", "size=300000&drop_after=150000&ranges=1&etag=%E9t%FFg",
+     Outcome::Body, Size, Size, Reads(Half, ERROR_INTERNET_CONNECTION_ABORTED)},
+    // A weak ETag that changed is a change, though the date was kept and the
+    // size is the same; If-Range could not have told (it may not carry a
+    // weak ETag, nor a date beside one), so the 206's own validators do.
+    {"ReplacedBehindAWeakETagWithItsDateKept",
+     "size=300000&drop_after=150000&ranges=1&validator=weak&replaced=keep-date", Outcome::Body,
+     Size, Half, Reads(Half, ERROR_INTERNET_CONNECTION_ABORTED)},
 };
 
 std::string Target(const Row& row, const RefusingPort& refused) {
