@@ -3,6 +3,7 @@
 // good bytes end, the full body, or a read that gives up at its limit) and
 // what the Internet-client layer beneath it reports. Nothing may crash, wait
 // past its limit or deliver a wrong byte.
+#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
@@ -257,6 +258,32 @@ TEST_P(HostileServer, NeitherCrashesNorHangsNorDeliversAWrongByte) {
     SCOPED_TRACE("through the Internet-client layer");
     CheckLayer(*row.layer, url);
   }
+}
+
+// A body of unknown length is read to its real end, well past the stand-in
+// length the open reports (generated as it goes out, at loopback speed).
+// Where it would pass the last position a stream can hold it is cut, and
+// the host hears of that as of a wait that timed out, at once.
+TEST(HostileServerEndless, ABodyOfUnknownLengthIsCutOnlyWhereAPositionEnds) {
+  constexpr std::int32_t Limit = std::numeric_limits<std::int32_t>::max();
+  constexpr std::int32_t Start = Limit - 483'647;
+  static_assert(Start > HTTPMEDIA_UNKNOWN_LENGTH);
+  TestServer server;
+  PluginHost host(1);
+  ASSERT_EQ(host.Open(server.Url16("/endless?size=2200000000&framing=close").c_str()),
+            HTTPMEDIA_UNKNOWN_LENGTH);
+  ASSERT_EQ(host.Seek(Start, 0), 0);
+  std::vector<std::uint8_t> buffer(600'000);
+  const std::int32_t delivered = host.ReadThroughTimeouts(buffer.data(), 600'000);
+  ASSERT_EQ(delivered, Limit - Start);
+  EXPECT_EQ(FirstBodyMismatch(Start, buffer.data(), static_cast<std::size_t>(delivered)),
+            static_cast<std::size_t>(delivered));
+  const int timeouts = host.Timeouts();
+  EXPECT_EQ(host.Read(buffer.data(), 1000), 0);
+  EXPECT_EQ(host.Timeouts(), timeouts + 1) << "a cut stream read as its end";
+  EXPECT_EQ(host.Last().sleptMs, 0u);
+  EXPECT_EQ(host.Close(), 0);
+  EXPECT_FALSE(host.Busy());
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, HostileServer, ::testing::ValuesIn(Rows),
