@@ -100,7 +100,6 @@ std::optional<std::int64_t> ParseHttpDate(std::u16string_view value, std::int64_
   return DaysFromCivil(*year, *month, *day) * 86'400 + *clock;
 }
 
-
 std::optional<std::int32_t> ParseContentLength(std::u16string_view value) {
   const std::optional<std::int64_t> number =
       ParseDecimal(Trimmed(value), std::numeric_limits<std::int32_t>::max());

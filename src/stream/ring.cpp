@@ -66,8 +66,7 @@ Admission AdmitNow() {
   const std::int64_t readerLapBase = Stream.ReaderLapBase.load();
   const std::int64_t writerLapBase = Stream.WriterLapBase.load();
   const std::int64_t writeOffset = Stream.WriteOffset.load();
-  return Admit(readerLapBase, writerLapBase, writeOffset, Stream.Position.load(),
-               PositionLimit());
+  return Admit(readerLapBase, writerLapBase, writeOffset, Stream.Position.load(), PositionLimit());
 }
 
 void WrapWriter() {
