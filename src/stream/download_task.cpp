@@ -38,14 +38,14 @@ RoundResult TransferChunk(sys::MutexHandle mutex, RetryBudget& budget) {
   if (!TakeChunkMutex(mutex)) return RoundResult::Continue;
   const std::int32_t offset = Stream.WriteOffset.load();
   const std::int32_t base = Stream.WriterLapBase.load();
-  // Never past the ring's end, nor past the length: positions stay within
-  // what a signed 32-bit stream position holds, even for the largest length.
-  const std::int64_t left = static_cast<std::int64_t>(Stream.Length.load()) - base - offset;
+  // Never past the ring's end, nor past the position limit: positions stay
+  // within what a signed 32-bit stream position holds, whatever the length.
+  const std::int64_t left = PositionLimit() - base - offset;
   const std::int32_t wanted = static_cast<std::int32_t>(
       std::min<std::int64_t>({Stream.ChunkSize.load(), RingSize - offset, left}));
   HTTPMEDIA_ASSERT(wanted > 0 && offset + wanted <= RingSize, "a transfer stays inside the ring");
-  HTTPMEDIA_ASSERT(static_cast<std::int64_t>(base) + offset + wanted <= Stream.Length.load(),
-                   "a transfer ends within the stream's length");
+  HTTPMEDIA_ASSERT(static_cast<std::int64_t>(base) + offset + wanted <= PositionLimit(),
+                   "a transfer ends within the stream's limit");
 
   // Announce the bytes about to be overwritten before looking at the host's
   // position once more: either the host's read sees the announcement, or
@@ -75,7 +75,7 @@ RoundResult TransferChunk(sys::MutexHandle mutex, RetryBudget& budget) {
     sys::GiveMutexBack(mutex);
     // Ended short of a known length: the connection dropped (or stalled
     // past the stall limit), and the server may give the rest.
-    if (base + newOffset < Stream.Length.load() && ResumeAfterDrop(request, budget)) {
+    if (base + newOffset < PositionLimit() && ResumeAfterDrop(request, budget)) {
       return RoundResult::Continue;
     }
     Stream.StreamEnded.store(1);

@@ -57,25 +57,25 @@ std::int32_t OpenStream(const char16_t* url) {
     CloseInternetHandle(Stream.Session.exchange(nullptr));
     return 0;
   }
-  // An error page is not the stream the host asked for.
-  if (ResponseStatus(Stream.Request.load()) >= 400) {
+  // An error page, an answer without a body, or a part of the body is not
+  // the stream the host asked for.
+  const WholeBody body = WholeBodyOf(Stream.Request.load());
+  if (!body.whole || (body.length && *body.length == 0)) {
     CloseStreamRequest();
     return 0;
   }
-
-  const std::optional<std::int32_t> contentLength = ResponseContentLength(Stream.Request.load());
-  if (contentLength && *contentLength == 0) {
-    CloseStreamRequest();
-    return 0;
-  }
+  const std::optional<std::int32_t> contentLength = body.length;
   Stream.Length.store(contentLength ? *contentLength : FallbackLength);
-  Stream.Validator = ResponseValidator(Stream.Request.load());
+  Stream.Version = ResponseValidators(Stream.Request.load());
   RememberStream(url, contentLength.has_value(), AcceptsByteRanges(Stream.Request.load()),
-                 !Stream.Validator.empty());
+                 Stream.Version.Identify());
   // A stall of a stream that can be resumed is a drop, and is ended soon
   // enough to be resumed within the host's wait.
   if (Stream.RangesAccepted.load() != 0) LimitStall(Stream.Request.load());
-  Stream.Refetchable.store(contentLength ? 1 : 0);
+  // Without a length, only a validator fit for If-Range tells a second
+  // answer of a live stream (other bytes every time) from the same body.
+  const bool refetchable = contentLength || !Stream.Version.IfRange().empty();
+  Stream.Refetchable.store(refetchable ? 1 : 0);
 
   if (!StartDownload()) {
     CloseStreamRequest();

@@ -35,11 +35,19 @@ bool CopyOut(std::int64_t position, std::int64_t count, std::int64_t readerLapBa
 std::int32_t ReadStream(void* buffer, std::int32_t count) {
   CheckOpenStream();
   if (count < 0 || (count > 0 && buffer == nullptr)) return 0;
-  const std::int64_t length = Stream.Length.load();
+  const std::int64_t length = PositionLimit();
   std::int64_t position = Stream.Position.load();
   std::int64_t wanted = std::clamp<std::int64_t>(length - position, 0, count);
   // Every wait below, whatever chain of them runs, shares this one deadline.
   CallDeadline deadline(sys::OwnerWindow());
+  // A body of unknown length that goes on past the last position a stream
+  // can hold is cut there: the host learns of it as of a wait that timed
+  // out, never as of the body's end.
+  if (count > 0 && wanted == 0 && length > 0 && Stream.LengthKnown.load() == 0 &&
+      position >= length && Stream.StreamEnded.load() == 0) {
+    deadline.CallTimeout();
+    return 0;
+  }
   // Outside what the ring holds or will soon hold, the server may give the
   // bytes from here on. The download task makes the request while this
   // read waits as for any bytes; a restart that takes the whole wait ends

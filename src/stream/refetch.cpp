@@ -12,7 +12,7 @@ namespace httpmedia {
 bool RefetchServes(std::int64_t position) {
   if (Stream.Refetchable.load() == 0 || Stream.RangesAccepted.load() != 0) return false;
   if (Stream.Ring.load() == nullptr) return false;
-  if (position < 0 || position >= Stream.Length.load()) return false;
+  if (position < 0 || position >= PositionLimit()) return false;
   return position < WindowFloor();
 }
 

@@ -86,7 +86,7 @@ std::int32_t SeekFromCurrent(std::int32_t offset, CallDeadline& deadline) {
   // a target beyond it is past the end, as an absolute seek there is.
   auto reachable = [target] {
     return target <= static_cast<std::int64_t>(Stream.WriterLapBase.load()) + RingSize ||
-           DownloadEnd() >= Stream.Length.load();
+           DownloadEnd() >= PositionLimit();
   };
   if (reachable()) return 0;
   auto withinWriterLap = [&] {
