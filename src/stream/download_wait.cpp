@@ -1,6 +1,7 @@
 #include "stream/download_wait.h"
 
 #include "platform/system_services.h"
+#include "stream/stream_log.h"
 #include "stream/stream_state.h"
 
 namespace httpmedia {
@@ -23,6 +24,7 @@ WaitResult WaitForDownload(const std::function<bool()>& ready,
       break;
     }
   }
+  streamlog::WaitEnded(result, waited);
   sys::RestoreCursor(kept);
   return result;
 }

@@ -4,6 +4,7 @@
 #include "stream/download_task.h"
 #include "stream/http_request.h"
 #include "stream/ring.h"
+#include "stream/stream_log.h"
 #include "stream/stream_state.h"
 
 namespace httpmedia {
@@ -22,6 +23,7 @@ bool RefetchFromStart(std::int64_t position) {
   const sys::CursorHandle kept = sys::ShowBusyCursor();
   const RangeReply reply = OpenWholeBodyAgain(WaitLimitMs);
   sys::RestoreCursor(kept);
+  streamlog::RefetchReplied(reply.answer, position);
   if (reply.answer != RangeAnswer::Served) {
     // Another version's bytes must never be mixed into this stream's. An
     // error answer may pass; another version stays.

@@ -8,6 +8,7 @@
 #include "stream/range_request.h"
 #include "stream/refetch.h"
 #include "stream/ring.h"
+#include "stream/stream_log.h"
 #include "stream/stream_ops.h"
 #include "stream/stream_state.h"
 
@@ -26,6 +27,7 @@ constexpr std::int32_t SeekFailed = -1;
 // a target the ring's own rules decide.
 std::optional<std::int32_t> SeekBelowWindow(std::int64_t target) {
   if (target >= 0 && target >= WindowFloor()) return std::nullopt;
+  streamlog::SeekBelowWindow(target);
   if (!RefetchServes(target) || !RefetchFromStart(target)) return SeekFailed;
   return 0;
 }

@@ -18,9 +18,14 @@ const char* HeaderOfLevel(DWORD level) {
     DWORD level;
     const char* name;
   } kHeaders[] = {
-      {HTTP_QUERY_CONTENT_LENGTH, "Content-Length"}, {HTTP_QUERY_ACCEPT_RANGES, "Accept-Ranges"},
-      {HTTP_QUERY_CONTENT_RANGE, "Content-Range"},   {HTTP_QUERY_ETAG, "ETag"},
-      {HTTP_QUERY_LAST_MODIFIED, "Last-Modified"},   {HTTP_QUERY_RETRY_AFTER, "Retry-After"},
+      {HTTP_QUERY_CONTENT_LENGTH, "Content-Length"},
+      {HTTP_QUERY_ACCEPT_RANGES, "Accept-Ranges"},
+      {HTTP_QUERY_CONTENT_RANGE, "Content-Range"},
+      {HTTP_QUERY_ETAG, "ETag"},
+      {HTTP_QUERY_LAST_MODIFIED, "Last-Modified"},
+      {HTTP_QUERY_RETRY_AFTER, "Retry-After"},
+      {HTTP_QUERY_LOCATION, "Location"},
+      {HTTP_QUERY_TRANSFER_ENCODING, "Transfer-Encoding"},
   };
   for (const auto& header : kHeaders) {
     if (header.level == level) return header.name;
