@@ -200,7 +200,7 @@ void Transfer::Cancel() {
 void Transfer::Ended(CURLcode result) {
   done_ = true;
   result_ = result;
-  LogTransferEnded(result, error_text_);
+  if (!insecure_redirect_) LogTransferEnded(result, error_text_);  // already said why
 }
 
 std::size_t Transfer::OnHeader(char* data, std::size_t size, std::size_t count, void* self) {
