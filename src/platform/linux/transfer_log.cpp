@@ -45,14 +45,13 @@ std::string TlsVersion(CURL* easy) {
 void WriteResponseEnded(CURL* easy, const Response& response) {
   long version = 0;
   curl_easy_getinfo(easy, CURLINFO_HTTP_VERSION, &version);
+  if (response.status < 200) return;  // an interim answer
   const std::string* location = response.Find("Location");
-  if (response.status >= 300 && response.status < 400 && location && !location->empty()) {
-    diag::Write("response %s %u: redirect to %s", ProtocolName(version),
-                static_cast<unsigned>(response.status), diag::PrintableUrl(*location).c_str());
-  } else if (response.status >= 200) {
-    diag::Write("response %s %u%s", ProtocolName(version), static_cast<unsigned>(response.status),
-                TlsVersion(easy).c_str());
-  }
+  const bool redirect =
+      response.status >= 300 && response.status < 400 && location && !location->empty();
+  diag::Write("response %s %u%s%s%s", ProtocolName(version), static_cast<unsigned>(response.status),
+              TlsVersion(easy).c_str(), redirect ? ": redirect to " : "",
+              redirect ? diag::PrintableUrl(*location).c_str() : "");
 }
 
 void WriteRedirectRefused(std::string_view from, std::string_view location) {
