@@ -104,6 +104,10 @@ const char* AnswerWords(RangeAnswer answer) {
 // alone; the first try of a fresh budget starts again at 1.
 std::atomic<int> RangeTries{0};
 
+// Why the download's last chunk failed (the client's error code), 0 when it
+// did not; for the line of a drop, on the download thread.
+std::atomic<DWORD> ChunkError{0};
+
 }  // namespace
 
 void WriteOpenBegins(const char16_t* url) {
@@ -216,6 +220,8 @@ void WriteCloses() {
 }
 
 void WriteChunk(std::int64_t at, std::int32_t wanted, std::int32_t received, bool ok) {
+  ChunkError.store(ok ? ERROR_SUCCESS : ::GetLastError());
+  if (!Enabled(Level::Debug)) return;
   diag::Write("chunk at %lld: %d of %d bytes%s", static_cast<long long>(at), received, wanted,
               ok ? "" : ", the transfer failed");
 }
@@ -243,11 +249,11 @@ void WriteRangeTry(std::int64_t position, const RetryBudget& budget, std::uint32
 
 void WriteRangeReplied(const RangeReply& reply, const RetryBudget& budget) {
   if (reply.answer != RangeAnswer::Retry) {
-    diag::Write("range answer %s", AnswerWords(reply.answer));
+    diag::Write("range answer: %s", AnswerWords(reply.answer));
     return;
   }
   const std::uint32_t pause = reply.retryAfterMs > 0 ? reply.retryAfterMs : budget.nextPauseMs;
-  diag::Write("range answer %s; next try after %u ms%s, %u ms of the budget left",
+  diag::Write("range answer: %s; next try after %u ms%s, %u ms of the budget left",
               AnswerWords(reply.answer), pause, reply.retryAfterMs > 0 ? " (Retry-After)" : "",
               RetryBudgetMs - budget.spentMs);
 }
@@ -268,22 +274,29 @@ void WriteRangesDropped(RangeAnswer answer) {
 
 void WriteDropped() {
   const std::int64_t end = DownloadEnd();
-  const DWORD error = ::GetLastError();
-  const char* cause = error == ERROR_SUCCESS ? "the body ended" : FailureReason(error);
+  const DWORD error = ChunkError.exchange(ERROR_SUCCESS);
+  // A stream that can be resumed has the stall limit as its receive limit.
+  const std::string cause =
+      error == ERROR_SUCCESS ? std::string("the server ended the body")
+      : error == ERROR_INTERNET_TIMEOUT
+          ? "a stall: no byte for " +
+                std::to_string(Stream.RangesAccepted.load() != 0 ? StallLimitMs : ReceiveLimitMs) +
+                " ms"
+          : std::string(FailureReason(error));
   if (Stream.LengthKnown.load() == 0) {
     diag::Write("the transfer ended at %lld (%s): with no length, that is the stream's end",
-                static_cast<long long>(end), cause);
+                static_cast<long long>(end), cause.c_str());
   } else if (Stream.RangesAccepted.load() == 0) {
     diag::Write(
         "drop: the transfer ended at %lld of %d (%s); no resume, ranges are not usable: "
         "the download ends here",
-        static_cast<long long>(end), Stream.Length.load(), cause);
+        static_cast<long long>(end), Stream.Length.load(), cause.c_str());
   } else {
     diag::Write(
         "drop: the transfer ended at %lld of %d (%s); resuming from %lld within a retry "
         "budget of %u ms",
-        static_cast<long long>(end), Stream.Length.load(), cause, static_cast<long long>(end),
-        RetryBudgetMs);
+        static_cast<long long>(end), Stream.Length.load(), cause.c_str(),
+        static_cast<long long>(end), RetryBudgetMs);
   }
 }
 

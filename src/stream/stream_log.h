@@ -64,12 +64,13 @@ inline void StreamTaken(InternetHandle request) {
 inline void Closes() {
   if (Enabled(Level::Info)) WriteCloses();
 }
-// The download task names its thread; debug level tells each chunk.
+// The download task names its thread. Each chunk's outcome is kept for the
+// line of a drop; debug level tells each chunk.
 inline void DownloadStarts() {
   if (Enabled(Level::Info)) diag::NameThread("download");
 }
 inline void Chunk(std::int64_t at, std::int32_t wanted, std::int32_t received, bool ok) {
-  if (Enabled(Level::Debug)) WriteChunk(at, wanted, received, ok);
+  if (Enabled(Level::Info)) WriteChunk(at, wanted, received, ok);
 }
 // A wait's end: a time-out at info level, any other at debug level.
 inline void WaitEnded(WaitResult result, std::uint32_t waitedMs) {
