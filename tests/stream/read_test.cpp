@@ -79,6 +79,7 @@ TEST_F(Read, TheTailOfAnEndedDownloadIsStillDelivered) {
 // a live stream gives other bytes): a seek below the window fails, and the
 // host goes on from where it was.
 TEST_F(Read, PositionsTheRingCannotServeFailTheSeekAndStayPut) {
+  StartLog();
   ASSERT_EQ(Open("/a?size=10000000&framing=chunked"), FallbackLength);
   for (int i = 0; i < 5; ++i) ASSERT_EQ(ReadChecked(900'000), 900'000);
   WaitUntilDownloadSettles();
@@ -92,6 +93,10 @@ TEST_F(Read, PositionsTheRingCannotServeFailTheSeekAndStayPut) {
   EXPECT_EQ(SeekStream(-5, 0), -1);
   EXPECT_EQ(Position(), 4'500'000);
   EXPECT_EQ(hostPolls.load(), 0);
+  for (const char* line : {"seek to 100 refused: below the ring", "the stream has no length",
+                           "seek to -5 refused: a negative position"}) {
+    EXPECT_NE(LogText().find(line), std::string::npos) << line << "\n" << LogText();
+  }
   EXPECT_EQ(ReadChecked(10), 10);
   // The lowest position still held is served, one below it is not.
   const std::int32_t floor = static_cast<std::int32_t>(WindowFloor());

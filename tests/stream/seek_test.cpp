@@ -47,8 +47,12 @@ TEST_F(Seek, JustAboveTheWriterALapAheadWaitsTheLimitAndFails) {
   EXPECT_EQ(hostPolls.load(), 0);
   SetSleepDivisor(100);
   hostEvents.clear();
+  StartLog();
   EXPECT_EQ(SeekStream(70'000, 0), -1);
   EXPECT_EQ(hostPolls.load(), 2001);
+  EXPECT_NE(LogText().find("time-out: the wait for the download ran out after 20010 ms"),
+            std::string::npos)
+      << LogText();
   EXPECT_EQ(hostEvents, (std::vector<std::string>{"busy", "normal"}));
   // The target stays, and its bytes are still there.
   EXPECT_EQ(Position(), 70'000);
