@@ -66,6 +66,7 @@ std::int32_t SeekFromCurrent(std::int32_t offset) {
   // A position a signed 32-bit stream cannot hold is refused, not wrapped.
   if (target < std::numeric_limits<std::int32_t>::min() ||
       target > std::numeric_limits<std::int32_t>::max()) {
+    streamlog::SeekRefused(target, "a signed 32-bit stream position cannot hold it");
     return SeekFailed;
   }
   if (RangeServes(target)) {

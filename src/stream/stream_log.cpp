@@ -330,6 +330,10 @@ void WriteSeekBelowWindow(std::int64_t target) {
   }
 }
 
+void WriteSeekRefused(std::int64_t target, const char* why) {
+  diag::Write("seek to %lld refused: %s", static_cast<long long>(target), why);
+}
+
 void WriteRefetchReplied(RangeAnswer answer, std::int64_t position) {
   if (answer == RangeAnswer::Served) {
     diag::Write("fetch again from the start: the same version; the download reads on to %lld",

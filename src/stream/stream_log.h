@@ -35,6 +35,7 @@ void WriteDropped();
 void WriteRestartAsked(std::int64_t position);
 void WriteRestarted(std::int32_t target);
 void WriteSeekBelowWindow(std::int64_t target);
+void WriteSeekRefused(std::int64_t target, const char* why);
 void WriteRefetchReplied(RangeAnswer answer, std::int64_t position);
 
 // Open: the clock of the log's lines starts again here.
@@ -102,6 +103,9 @@ inline void Restarted(std::int32_t target) {
 }
 inline void SeekBelowWindow(std::int64_t target) {
   if (Enabled(Level::Info)) WriteSeekBelowWindow(target);
+}
+inline void SeekRefused(std::int64_t target, const char* why) {
+  if (Enabled(Level::Info)) WriteSeekRefused(target, why);
 }
 inline void RefetchReplied(RangeAnswer answer, std::int64_t position) {
   if (Enabled(Level::Info)) WriteRefetchReplied(answer, position);
