@@ -7,6 +7,7 @@
 #include "stream/invariants.h"
 #include "stream/range_request.h"
 #include "stream/ring.h"
+#include "stream/stream_log.h"
 #include "stream/stream_state.h"
 
 namespace httpmedia {
@@ -61,6 +62,7 @@ RoundResult TransferChunk(sys::MutexHandle mutex, RetryBudget& budget) {
   const InternetHandle request = Stream.Request.load();
   std::int32_t received = 0;
   const bool ok = ReadChunk(request, Stream.Ring.load() + offset, wanted, received);
+  streamlog::Chunk(static_cast<std::int64_t>(base) + offset, wanted, received, ok);
   // A failing transfer may still have stored what came before the failure;
   // those bytes are the body's and are kept.
   const std::int32_t newOffset = offset + received;
@@ -122,6 +124,7 @@ void StopDownloadTask() {
 }
 
 std::uint32_t DownloadThreadProc() {
+  streamlog::DownloadStarts();
   if (Stream.Request.load() == nullptr) {
     Stream.Finished.store(1);
     return 1;

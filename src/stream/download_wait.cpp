@@ -1,6 +1,7 @@
 #include "stream/download_wait.h"
 
 #include "platform/system_services.h"
+#include "stream/stream_log.h"
 #include "stream/stream_state.h"
 
 namespace httpmedia {
@@ -23,6 +24,7 @@ WaitResult WaitForDownload(const std::function<bool()>& ready, CallDeadline& dea
   if (ready()) return WaitResult::Ready;
   const sys::CursorHandle kept = sys::ShowBusyCursor();
   WaitResult result = WaitResult::Ready;
+  std::uint32_t waited = 0;  // by this wait alone, for the log
   while (!ready()) {
     if (end == WaitEnd::Stops && Stream.StreamEnded.load() != 0) {
       result = WaitResult::Ended;
@@ -35,7 +37,9 @@ WaitResult WaitForDownload(const std::function<bool()>& ready, CallDeadline& dea
     }
     sys::Sleep(PollMs);
     deadline.Spend(PollMs);
+    waited += PollMs;
   }
+  streamlog::WaitEnded(result, waited);
   sys::RestoreCursor(kept);
   return result;
 }

@@ -9,6 +9,7 @@
 #include "platform/platform_api.h"
 #include "platform/system_services.h"
 #include "stream/header_values.h"
+#include "stream/stream_log.h"
 
 namespace httpmedia {
 
@@ -33,6 +34,7 @@ HINTERNET Handle(InternetHandle handle) { return static_cast<HINTERNET>(handle);
 // Every request of the plug-in, the probe's, the stream's and a range's
 // alike, goes out with the same flags and context.
 HINTERNET OpenUrl(InternetHandle session, const char16_t* url, const char16_t* headers) {
+  streamlog::Request(url, headers);
   return ::InternetOpenUrlW(Handle(session), Wide(url), headers ? Wide(headers) : nullptr,
                             HeadersUpToNul, RequestFlags, RequestContext);
 }
@@ -111,6 +113,7 @@ Watched OpenWithin(std::atomic<InternetHandle>& session, const char16_t* url,
     CloseInternetHandle(request);
     request = nullptr;
   }
+  streamlog::Answer(request, deadlineMs, Watch.expired.load() != 0);
   return {request, Watch.waitedMs.load()};
 }
 
@@ -170,6 +173,7 @@ bool ProbeCompletes(const char16_t* url, std::uint32_t& elapsedMs) {
   CloseInternetHandle(Stream.Session.exchange(nullptr));
   CloseInternetHandle(Stream.Request.exchange(nullptr));
   Stream.Finished.store(0);
+  streamlog::ProbeEnded(elapsed);
   elapsedMs = elapsed;
   // Completion within the last interval still counts as too late.
   return elapsed < WaitLimitMs;

@@ -5,6 +5,7 @@
 #include "stream/download_wait.h"
 #include "stream/http_request.h"
 #include "stream/ring.h"
+#include "stream/stream_log.h"
 #include "stream/stream_state.h"
 
 namespace httpmedia {
@@ -26,6 +27,7 @@ bool RefetchFromStart(std::int64_t position, CallDeadline& deadline) {
   deadline.Spend(reply.elapsedMs);
   if (deadline.Expired()) deadline.CallTimeout();
   sys::RestoreCursor(kept);
+  streamlog::RefetchReplied(reply.answer, position);
   if (reply.answer != RangeAnswer::Served) {
     // Another version's bytes must never be mixed into this stream's. An
     // error answer may pass; another version stays.

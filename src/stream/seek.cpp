@@ -9,6 +9,7 @@
 #include "stream/range_request.h"
 #include "stream/refetch.h"
 #include "stream/ring.h"
+#include "stream/stream_log.h"
 #include "stream/stream_ops.h"
 #include "stream/stream_state.h"
 
@@ -31,6 +32,7 @@ std::optional<std::int32_t> SeekOutsideRing(std::int64_t target, CallDeadline& d
     return 0;
   }
   if (target >= 0 && target >= WindowFloor()) return std::nullopt;
+  streamlog::SeekBelowWindow(target);
   // Wait: the fetch again's headers, within what is left of the call's
   // deadline, then the old download's stop, as prompt as Close's.
   if (!RefetchServes(target) || !RefetchFromStart(target, deadline)) return SeekFailed;
@@ -75,6 +77,7 @@ std::int32_t SeekFromCurrent(std::int32_t offset, CallDeadline& deadline) {
   // A position a signed 32-bit stream cannot hold is refused, not wrapped.
   if (target < std::numeric_limits<std::int32_t>::min() ||
       target > std::numeric_limits<std::int32_t>::max()) {
+    streamlog::SeekRefused(target, "a signed 32-bit stream position cannot hold it");
     return SeekFailed;
   }
   if (const std::optional<std::int32_t> result = SeekOutsideRing(target, deadline)) return *result;

@@ -164,6 +164,7 @@ TEST_F(Ranges, ClaimedButNotServedAreTriedOnceThenLeftAlone) {
   // left there, and a read reaching past the download returns 0 at once
   // rather than wait for a download that can never bring those bytes.
   server.ClearRequests();
+  StartLog();
   ASSERT_EQ(Open("/m?size=20000000&advertise_ranges=1&ranges=1&replaced=honour"), Size);
   EXPECT_EQ(ReadSpan(4'500'000), 4'500'000);
   ASSERT_EQ(SeekStream(102'400, 0), 0);
@@ -171,6 +172,10 @@ TEST_F(Ranges, ClaimedButNotServedAreTriedOnceThenLeftAlone) {
   EXPECT_EQ(ReadChecked(10'000'000), 0);
   EXPECT_EQ(hostEvents, (std::vector<std::string>{"busy", "normal"})) << "the read waited";
   EXPECT_EQ(RangesRequested(), (std::vector<std::string>{"", "", "bytes=102400-"}));
+  for (const char* line : {"read at 102400 lies outside the ring", "with Range: bytes=102400-",
+                           "range answer: changed", "the resource changed: no byte"}) {
+    EXPECT_NE(LogText().find(line), std::string::npos) << line << "\n" << LogText();
+  }
 }
 
 // Every drop is resumed where it happened, on a budget of 15 s since the

@@ -49,6 +49,7 @@ TEST_F(Read, AWaitThatRunsOutDeliversWhatCame) {
                          Row{"/a?size=1000000&rate=8000", 65'536, 1, 65'535}}) {
     SCOPED_TRACE(row.target);
     SetSleepDivisor(1);
+    StartLog();
     ASSERT_GT(Open(row.target), 0);
     WaitUntil([] { return DownloadEnd() > 0; });
     SetSleepDivisor(row.count > 65'536 ? 100 : 10);
@@ -59,6 +60,9 @@ TEST_F(Read, AWaitThatRunsOutDeliversWhatCame) {
     EXPECT_LE(delivered, row.most);
     EXPECT_EQ(hostPolls.load(), 2001);
     EXPECT_EQ(hostEvents, (std::vector<std::string>{"busy", "timeout", "normal"}));
+    EXPECT_NE(LogText().find("time-out: the wait for the download ran out after 20010 ms"),
+              std::string::npos)
+        << LogText();
     EXPECT_GT(ReadChecked(1000), 0) << "the next read goes on from there";
     CloseStream();
   }
@@ -95,6 +99,7 @@ TEST_F(Read, TheTailOfAnEndedDownloadIsStillDelivered) {
 // second request for a live stream gives other bytes): a seek below the
 // window fails, and the host goes on from where it was.
 TEST_F(Read, PositionsTheRingCannotServeFailTheSeekAndStayPut) {
+  StartLog();
   ASSERT_EQ(Open("/a?size=10000000&framing=chunked&validator=weak"), FallbackLength);
   for (int i = 0; i < 5; ++i) ASSERT_EQ(ReadChecked(900'000), 900'000);
   WaitUntilDownloadSettles();
@@ -108,6 +113,10 @@ TEST_F(Read, PositionsTheRingCannotServeFailTheSeekAndStayPut) {
   EXPECT_EQ(SeekStream(-5, 0), -1);
   EXPECT_EQ(Position(), 4'500'000);
   EXPECT_EQ(hostPolls.load(), 0);
+  for (const char* line : {"seek to 100 refused: below the ring", "the stream has no length",
+                           "seek to -5 refused: a negative position"}) {
+    EXPECT_NE(LogText().find(line), std::string::npos) << line << "\n" << LogText();
+  }
   EXPECT_EQ(ReadChecked(10), 10);
   // The lowest position still held is served, one below it is not.
   const std::int32_t floor = static_cast<std::int32_t>(WindowFloor());

@@ -86,10 +86,14 @@ TEST_F(Seek, FarForwardTargetsAreReachedAtNetworkSpeed) {
 }
 
 TEST_F(Seek, ARelativeTargetBeyondThe32BitRangeFailsWithoutMoving) {
+  StartLog();
   ASSERT_EQ(Open("/a?size=1000000"), 1'000'000);
   ASSERT_EQ(SeekStream(2'000'000'000, 0), 0);
   EXPECT_EQ(SeekStream(500'000'000, 1), -1);
   EXPECT_EQ(Position(), 2'000'000'000);
+  EXPECT_NE(LogText().find("seek to 2500000000 refused: a signed 32-bit stream position cannot"),
+            std::string::npos)
+      << LogText();
   // Nor is a negative position ever taken: no byte of a stream lies there.
   ASSERT_EQ(SeekStream(1000, 0), 0);
   EXPECT_EQ(SeekStream(-2'000'000'000, 0), -1);

@@ -25,6 +25,7 @@ const char* HeaderOfLevel(DWORD level) {
       {HTTP_QUERY_LAST_MODIFIED, "Last-Modified"},
       {HTTP_QUERY_RETRY_AFTER, "Retry-After"},
       {HTTP_QUERY_DATE, "Date"},
+      {HTTP_QUERY_LOCATION, "Location"},
       {HTTP_QUERY_TRANSFER_ENCODING, "Transfer-Encoding"},
   };
   for (const auto& header : kHeaders) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "internet_handles.h"
+#include "platform/diag_log.h"
 
 namespace httpmedia::inet {
 
@@ -128,6 +129,7 @@ DWORD AwaitResponse(Request& request) {
 }
 
 void RunAsyncOpen(std::shared_ptr<Request> request) {
+  diag::NameThread("probe");
   Notify(*request, request->session, INTERNET_STATUS_HANDLE_CREATED,
          reinterpret_cast<DWORD_PTR>(request->self), ERROR_SUCCESS);
   const DWORD error = AwaitResponse(*request);
