@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <optional>
@@ -154,6 +156,10 @@ StreamResult Stream(const PluginFunctions& plugin, CatEvents& events, const CatO
     if (options.range) wanted = std::min(wanted, *end - position);
     if (wanted == 0) break;
     const double asked_at = progress.Seconds();
+    // Only this read's time-out tells it from the end: one that ran out
+    // after part of its count came delivered those bytes, and the stream
+    // went on.
+    events.TakeTimeout();
     const std::int32_t got = plugin.read(buffer.data(), static_cast<std::int32_t>(wanted));
     if (got < 0 || got > wanted) {
       result.code = kExitStreamShort;
@@ -193,12 +199,27 @@ StreamResult Stream(const PluginFunctions& plugin, CatEvents& events, const CatO
   return result;
 }
 
+// The plug-in reads its log's variables once, as it is loaded: they are set
+// before. Its lines and a progress line would garble each other on stderr.
+void TurnOnPluginLog(int verbosity) {
+  if (verbosity == 0) return;
+  const char* level = verbosity > 1 ? "HTTPMEDIA_LOG_LEVEL=debug" : "HTTPMEDIA_LOG_LEVEL=info";
+#if defined(_WIN32)
+  _putenv("HTTPMEDIA_LOG=stderr");
+  _putenv(level);
+#else
+  setenv("HTTPMEDIA_LOG", "stderr", 1);
+  setenv("HTTPMEDIA_LOG_LEVEL", level + std::strlen("HTTPMEDIA_LOG_LEVEL="), 1);
+#endif
+}
+
 int Run(const CatOptions& options) {
   const bool sample_run = !options.url;
   const bool to_stdout =
       sample_run ? options.output == "-" : !options.output || *options.output == "-";
-  const bool draw_progress = !options.quiet && IsTerminal(stderr);
+  const bool draw_progress = !options.quiet && options.verbosity == 0 && IsTerminal(stderr);
 
+  TurnOnPluginLog(options.verbosity);
   std::string error;
   std::unique_ptr<LoadedPlugin> plugin = Load(options, &error);
   if (!plugin) return Fail(kExitSetupFailed, "cannot load the plug-in: " + error);

@@ -6,7 +6,7 @@ namespace httpmedia::tools {
 
 namespace {
 
-enum class Option { ReadSize, Output, Seek, Range, Quiet, Plugin, Help, Version };
+enum class Option { ReadSize, Output, Seek, Range, Quiet, Verbose, Plugin, Help, Version };
 
 struct KnownOption {
   Option option;
@@ -21,6 +21,7 @@ constexpr KnownOption kOptions[] = {
     {Option::Seek, 0, "seek", true},
     {Option::Range, 0, "range", true},
     {Option::Quiet, 'q', "quiet", false},
+    {Option::Verbose, 'v', "verbose", false},
     {Option::Plugin, 0, "plugin", true},
     {Option::Help, 'h', "help", false},
     {Option::Version, 'V', "version", false},
@@ -80,6 +81,9 @@ std::string Apply(const KnownOption& known, std::string_view value, CatOptions* 
     }
     case Option::Quiet:
       options->quiet = true;
+      return "";
+    case Option::Verbose:
+      ++options->verbosity;
       return "";
     case Option::Plugin:
       if (value.empty()) return "empty plug-in path";
@@ -210,6 +214,9 @@ prints a summary with the bytes' checksum.
       --range=START:LENGTH
                          stream LENGTH bytes from START only
   -q, --quiet            no progress line and no summary; errors only
+  -v, --verbose          the plug-in's diagnostic log on standard error: each
+                         request, answer and decision (-vv: also each wait and
+                         chunk); no progress line then
       --plugin=PATH      load the plug-in from PATH instead of the installed one
   -h, --help             show this help and exit
   -V, --version          show the version and exit

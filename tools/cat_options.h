@@ -34,6 +34,7 @@ struct CatOptions {
   std::optional<std::int32_t> seek;
   std::optional<ByteRange> range;
   bool quiet = false;
+  int verbosity = 0;  // -v: the plug-in's log at info level on stderr; -vv: debug
   std::optional<std::string> plugin;
   bool help = false;
   bool version = false;

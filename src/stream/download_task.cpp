@@ -7,6 +7,7 @@
 #include "stream/invariants.h"
 #include "stream/range_request.h"
 #include "stream/ring.h"
+#include "stream/stream_log.h"
 #include "stream/stream_state.h"
 
 namespace httpmedia {
@@ -49,14 +50,14 @@ void BookTransfer(std::int32_t base, std::int32_t offset, std::int32_t wanted,
 RoundResult TransferChunk(sys::MutexHandle mutex, RetryBudget& budget) {
   const std::int32_t offset = Stream.WriteOffset.load();
   const std::int32_t base = Stream.WriterLapBase.load();
-  // Never past the ring's end, nor past the length: positions stay within
-  // what a signed 32-bit stream position holds, even for the largest length.
-  const std::int64_t left = static_cast<std::int64_t>(Stream.Length.load()) - base - offset;
+  // Never past the ring's end, nor past the position limit: positions stay
+  // within what a signed 32-bit stream position holds, whatever the length.
+  const std::int64_t left = PositionLimit() - base - offset;
   const std::int32_t wanted = static_cast<std::int32_t>(
       std::min<std::int64_t>({Stream.ChunkSize.load(), RingSize - offset, left}));
   HTTPMEDIA_ASSERT(wanted > 0 && offset + wanted <= RingSize, "a transfer stays inside the ring");
-  HTTPMEDIA_ASSERT(static_cast<std::int64_t>(base) + offset + wanted <= Stream.Length.load(),
-                   "a transfer ends within the stream's length");
+  HTTPMEDIA_ASSERT(static_cast<std::int64_t>(base) + offset + wanted <= PositionLimit(),
+                   "a transfer ends within the stream's limit");
 
   // Announce the bytes about to be overwritten before looking at the host's
   // position once more: either the host's read sees the announcement, or
@@ -76,6 +77,7 @@ RoundResult TransferChunk(sys::MutexHandle mutex, RetryBudget& budget) {
   const InternetHandle request = Stream.Request.load();
   std::int32_t received = 0;
   const bool ok = ReadChunk(request, Stream.Ring.load() + offset, wanted, received);
+  streamlog::Chunk(static_cast<std::int64_t>(base) + offset, wanted, received, ok);
   // The bytes read have left the request: they are booked even when the
   // wait for the mutex is given up for Close or a restart, for unbooked they
   // would shift every later byte of a request the download goes on with. A
@@ -89,7 +91,7 @@ RoundResult TransferChunk(sys::MutexHandle mutex, RetryBudget& budget) {
   if (!ok || received == 0) {
     // Ended short of a known length: the connection dropped (or stalled
     // past the stall limit), and the server may give the rest.
-    if (base + offset + received < Stream.Length.load() && ResumeAfterDrop(request, budget)) {
+    if (base + offset + received < PositionLimit() && ResumeAfterDrop(request, budget)) {
       return RoundResult::Continue;
     }
     Stream.StreamEnded.store(1);
@@ -135,6 +137,7 @@ void StopDownloadTask() {
 }
 
 std::uint32_t DownloadThreadProc() {
+  streamlog::DownloadStarts();
   if (Stream.Request.load() == nullptr) {
     Stream.Finished.store(1);
     return 1;

@@ -1,28 +1,45 @@
 #include "stream/download_wait.h"
 
 #include "platform/system_services.h"
+#include "stream/stream_log.h"
 #include "stream/stream_state.h"
 
 namespace httpmedia {
 
-WaitResult WaitForDownload(const std::function<bool()>& ready,
-                           const std::function<void()>& onTimeout, WaitEnd end) {
+std::uint32_t CallDeadline::LeftMs() const {
+  const std::uint32_t allowed = WaitLimitMs + PollMs;
+  return spentMs_ < allowed ? allowed - spentMs_ : 0;
+}
+
+bool CallDeadline::Expired() const { return spentMs_ > WaitLimitMs; }
+
+void CallDeadline::CallTimeout() {
+  if (timeoutCalled_) return;
+  timeoutCalled_ = true;
+  sys::TimeoutWindowCall(window_);
+}
+
+WaitResult WaitForDownload(const std::function<bool()>& ready, CallDeadline& deadline,
+                           WaitEnd end) {
+  if (ready()) return WaitResult::Ready;
   const sys::CursorHandle kept = sys::ShowBusyCursor();
   WaitResult result = WaitResult::Ready;
-  std::uint32_t waited = 0;
+  std::uint32_t waited = 0;  // by this wait alone, for the log
   while (!ready()) {
     if (end == WaitEnd::Stops && Stream.StreamEnded.load() != 0) {
       result = WaitResult::Ended;
       break;
     }
-    sys::Sleep(PollMs);
-    waited += PollMs;
-    if (waited > WaitLimitMs) {
+    if (deadline.Expired()) {
       result = WaitResult::TimedOut;
-      if (onTimeout) onTimeout();
+      deadline.CallTimeout();
       break;
     }
+    sys::Sleep(PollMs);
+    deadline.Spend(PollMs);
+    waited += PollMs;
   }
+  streamlog::WaitEnded(result, waited);
   sys::RestoreCursor(kept);
   return result;
 }

@@ -36,31 +36,69 @@ std::int64_t DaysFromCivil(std::int64_t year, std::int64_t month, std::int64_t d
   return era * 146097 + dayOfEra - 719468;
 }
 
-// The date of "Sun, 06 Nov 1994 08:49:37 GMT" as seconds since 1970.
-std::optional<std::int64_t> ParseHttpDate(std::u16string_view value) {
+// "08:49:37" as seconds into the day.
+std::optional<std::int64_t> ParseClock(std::u16string_view value) {
+  if (value.size() != 8 || value[2] != u':' || value[5] != u':') return std::nullopt;
+  const auto hour = ParseDecimal(value.substr(0, 2), 23);
+  const auto minute = ParseDecimal(value.substr(3, 2), 59);
+  const auto second = ParseDecimal(value.substr(6, 2), 60);
+  if (!hour || !minute || !second) return std::nullopt;
+  return *hour * 3'600 + *minute * 60 + *second;
+}
+
+std::optional<std::int64_t> ParseMonth(std::u16string_view value) {
   constexpr std::u16string_view Months[] = {u"Jan", u"Feb", u"Mar", u"Apr", u"May", u"Jun",
                                             u"Jul", u"Aug", u"Sep", u"Oct", u"Nov", u"Dec"};
-  const std::size_t comma = value.find(u',');
-  if (comma == std::u16string_view::npos) return std::nullopt;
-  value = Trimmed(value.substr(comma + 1));
-  // "06 Nov 1994 08:49:37 GMT"
-  if (value.size() != 24 || value.substr(21) != u"GMT") return std::nullopt;
-  const auto day = ParseDecimal(value.substr(0, 2), 31);
-  const auto year = ParseDecimal(value.substr(7, 4), 9999);
-  const auto hour = ParseDecimal(value.substr(12, 2), 23);
-  const auto minute = ParseDecimal(value.substr(15, 2), 59);
-  const auto second = ParseDecimal(value.substr(18, 2), 60);
-  const auto month = std::find(std::begin(Months), std::end(Months), value.substr(3, 3));
-  if (!day || !year || !hour || !minute || !second || month == std::end(Months) ||
-      value[2] != u' ' || value[6] != u' ' || value[11] != u' ' || value[14] != u':' ||
-      value[17] != u':' || value[20] != u' ') {
-    return std::nullopt;
-  }
-  const std::int64_t days = DaysFromCivil(*year, month - std::begin(Months) + 1, *day);
-  return days * 86'400 + *hour * 3'600 + *minute * 60 + *second;
+  const auto month = std::find(std::begin(Months), std::end(Months), value);
+  if (month == std::end(Months)) return std::nullopt;
+  return month - std::begin(Months) + 1;
+}
+
+// A two-digit year of the obsolete form: the latest year ending in those
+// digits that lies not more than 50 years after now (a day's error in the
+// current year matters to no date a server sends).
+std::int64_t FullYear(std::int64_t twoDigits, std::int64_t nowSeconds) {
+  const std::int64_t nowYear = 1970 + nowSeconds / 86'400 * 400 / 146'097;
+  std::int64_t year = nowYear - nowYear % 100 + twoDigits;
+  if (year > nowYear + 50) year -= 100;
+  return year;
 }
 
 }  // namespace
+
+std::optional<std::int64_t> ParseHttpDate(std::u16string_view value, std::int64_t nowSeconds) {
+  value = Trimmed(value);
+  std::optional<std::int64_t> day, month, year, clock;
+  const std::size_t comma = value.find(u',');
+  const std::u16string_view rest =
+      comma == std::u16string_view::npos ? value : value.substr(comma + 1);
+  if (comma != std::u16string_view::npos && rest.size() == 25 && rest.substr(21) == u" GMT") {
+    // " 06 Nov 1994 08:49:37 GMT"
+    if (rest[0] != u' ' || rest[3] != u' ' || rest[7] != u' ' || rest[12] != u' ') return {};
+    day = ParseDecimal(rest.substr(1, 2), 31);
+    month = ParseMonth(rest.substr(4, 3));
+    year = ParseDecimal(rest.substr(8, 4), 9999);
+    clock = ParseClock(rest.substr(13, 8));
+  } else if (comma != std::u16string_view::npos && rest.size() == 23 &&
+             rest.substr(19) == u" GMT") {
+    // " 06-Nov-94 08:49:37 GMT"
+    if (rest[0] != u' ' || rest[3] != u'-' || rest[7] != u'-' || rest[10] != u' ') return {};
+    day = ParseDecimal(rest.substr(1, 2), 31);
+    month = ParseMonth(rest.substr(4, 3));
+    year = ParseDecimal(rest.substr(8, 2), 99);
+    if (year) year = FullYear(*year, nowSeconds);
+    clock = ParseClock(rest.substr(11, 8));
+  } else if (comma == std::u16string_view::npos && value.size() == 24) {
+    // "Sun Nov  6 08:49:37 1994"
+    if (value[3] != u' ' || value[7] != u' ' || value[10] != u' ' || value[19] != u' ') return {};
+    day = ParseDecimal(value.substr(value[8] == u' ' ? 9 : 8, value[8] == u' ' ? 1 : 2), 31);
+    month = ParseMonth(value.substr(4, 3));
+    year = ParseDecimal(value.substr(20, 4), 9999);
+    clock = ParseClock(value.substr(11, 8));
+  }
+  if (!day || !month || !year || !clock) return std::nullopt;
+  return DaysFromCivil(*year, *month, *day) * 86'400 + *clock;
+}
 
 std::optional<std::int32_t> ParseContentLength(std::u16string_view value) {
   const std::optional<std::int64_t> number =
@@ -108,11 +146,24 @@ std::optional<std::uint32_t> ParseRetryAfter(std::u16string_view value, std::int
     seconds = capMs / 1000 + 1;  // a number of seconds beyond the cap
   }
   if (!seconds) {
-    const std::optional<std::int64_t> date = ParseHttpDate(value);
+    const std::optional<std::int64_t> date = ParseHttpDate(value, nowSeconds);
     if (!date) return std::nullopt;
     seconds = std::clamp<std::int64_t>(*date - nowSeconds, 0, capMs / 1000 + 1);
   }
   return static_cast<std::uint32_t>(std::min<std::int64_t>(*seconds * 1000, capMs));
+}
+
+std::u16string Validators::IfRange() const {
+  if (!etag.empty()) return WeakETag() ? std::u16string() : etag;
+  return dateStrong ? lastModified : std::u16string();
+}
+
+bool DateIsStrong(std::u16string_view lastModified, std::u16string_view date,
+                  std::int64_t nowSeconds) {
+  constexpr std::int64_t StrongAfterSeconds = 60;
+  const std::optional<std::int64_t> modified = ParseHttpDate(lastModified, nowSeconds);
+  const std::optional<std::int64_t> sent = ParseHttpDate(date, nowSeconds);
+  return modified && sent && *sent - *modified >= StrongAfterSeconds;
 }
 
 }  // namespace httpmedia

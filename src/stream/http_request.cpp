@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <atomic>
 #include <ctime>
+#include <limits>
 #include <string>
 
 #include "platform/platform_api.h"
 #include "platform/system_services.h"
 #include "stream/header_values.h"
+#include "stream/stream_log.h"
 
 namespace httpmedia {
 
@@ -18,6 +20,8 @@ constexpr DWORD RequestFlags = INTERNET_FLAG_NO_CACHE_WRITE;
 constexpr DWORD_PTR RequestContext = 1;
 // Headers passed as a NUL-terminated string (or none at all).
 constexpr DWORD HeadersUpToNul = static_cast<DWORD>(-1);
+constexpr std::uint32_t Ok = 200;
+constexpr std::uint32_t NonAuthoritative = 203;
 constexpr std::uint32_t PartialContent = 206;
 constexpr std::uint32_t RequestTimeout = 408;
 constexpr std::uint32_t TooManyRequests = 429;
@@ -30,6 +34,7 @@ HINTERNET Handle(InternetHandle handle) { return static_cast<HINTERNET>(handle);
 // Every request of the plug-in, the probe's, the stream's and a range's
 // alike, goes out with the same flags and context.
 HINTERNET OpenUrl(InternetHandle session, const char16_t* url, const char16_t* headers) {
+  streamlog::Request(url, headers);
   return ::InternetOpenUrlW(Handle(session), Wide(url), headers ? Wide(headers) : nullptr,
                             HeadersUpToNul, RequestFlags, RequestContext);
 }
@@ -48,11 +53,15 @@ void CALLBACK InternetStatusProc(HINTERNET, DWORD_PTR, DWORD status, LPVOID info
 // synchronous open for ever. A watchdog thread closes the session the open
 // is made on once the deadline passes, which makes the blocked open return
 // (Internet clients end a synchronous call on a handle closed from another
-// thread). Only one request at a time is ever watched: the stream's request
-// in Open runs before any download task, and range requests run on the
-// download task alone.
+// thread). It does the same once the request is no longer wanted (Close
+// withdrew the stream, the host gave up a restart), so that a withdrawn
+// request is not waited for. Only one request at a time is ever watched:
+// the stream's request in Open runs before any download task, range
+// requests run on the download task alone, and the host's fetch again only
+// while no range is ever asked for.
 struct HeaderWatch {
   std::atomic<std::atomic<InternetHandle>*> session{nullptr};
+  std::atomic<const std::function<bool()>*> stillWanted{nullptr};
   std::atomic<std::uint32_t> limitMs{0};
   std::atomic<std::uint32_t> waitedMs{0};
   std::atomic<std::uint32_t> answered{0};
@@ -62,8 +71,10 @@ struct HeaderWatch {
 HeaderWatch Watch;
 
 std::uint32_t WatchHeaders() {
+  const std::function<bool()>* stillWanted = Watch.stillWanted.load();
   while (Watch.answered.load() == 0) {
-    if (Watch.waitedMs.load() >= Watch.limitMs.load()) {
+    const bool withdrawn = stillWanted != nullptr && !(*stillWanted)();
+    if (withdrawn || Watch.waitedMs.load() >= Watch.limitMs.load()) {
       Watch.expired.store(1);
       CloseInternetHandle(Watch.session.load()->exchange(nullptr));
       break;
@@ -80,10 +91,13 @@ struct Watched {
 };
 
 // Opens url on the session held in `session`, abandoning it (the session
-// closed, `session` null) when its headers are not in within deadlineMs.
+// closed, `session` null) when its headers are not in within deadlineMs or
+// stillWanted (when given) turns false first.
 Watched OpenWithin(std::atomic<InternetHandle>& session, const char16_t* url,
-                   const char16_t* headers, std::uint32_t deadlineMs) {
+                   const char16_t* headers, std::uint32_t deadlineMs,
+                   const std::function<bool()>* stillWanted = nullptr) {
   Watch.session.store(&session);
+  Watch.stillWanted.store(stillWanted);
   Watch.limitMs.store(deadlineMs);
   Watch.waitedMs.store(0);
   Watch.answered.store(0);
@@ -99,16 +113,30 @@ Watched OpenWithin(std::atomic<InternetHandle>& session, const char16_t* url,
     CloseInternetHandle(request);
     request = nullptr;
   }
+  streamlog::Answer(request, deadlineMs, Watch.expired.load() != 0);
   return {request, Watch.waitedMs.load()};
 }
 
-// A header's value as text; empty when the response has none (or one too
-// long to be any value we interpret).
+// A header's value as text; empty when the response has none, or one too
+// long to be any value we interpret.
 std::u16string QueryText(InternetHandle request, DWORD level) {
-  char16_t text[512] = {};
-  DWORD size = sizeof(text) - sizeof(char16_t);
-  if (!::HttpQueryInfoW(Handle(request), level, text, &size, nullptr)) return {};
-  return std::u16string(text, std::min<std::size_t>(size / sizeof(char16_t), 511));
+  constexpr DWORD LongestValue = 8'192;  // characters
+  std::u16string text(512, u'\0');
+  for (;;) {
+    DWORD size = static_cast<DWORD>((text.size() - 1) * sizeof(char16_t));
+    if (::HttpQueryInfoW(Handle(request), level, text.data(), &size, nullptr)) {
+      text.resize(std::min<std::size_t>(size / sizeof(char16_t), text.size() - 1));
+      return text;
+    }
+    // A validator is sent back whole or not at all: a longer value is asked
+    // for again with the room it needs.
+    const DWORD needed = size / sizeof(char16_t) + 1;
+    if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER || needed <= text.size() ||
+        needed > LongestValue) {
+      return {};
+    }
+    text.assign(needed, u'\0');
+  }
 }
 
 }  // namespace
@@ -145,6 +173,7 @@ bool ProbeCompletes(const char16_t* url, std::uint32_t& elapsedMs) {
   CloseInternetHandle(Stream.Session.exchange(nullptr));
   CloseInternetHandle(Stream.Request.exchange(nullptr));
   Stream.Finished.store(0);
+  streamlog::ProbeEnded(elapsed);
   elapsedMs = elapsed;
   // Completion within the last interval still counts as too late.
   return elapsed < WaitLimitMs;
@@ -159,16 +188,21 @@ void LimitStall(InternetHandle request) {
   ::InternetSetOptionW(Handle(request), INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof(timeout));
 }
 
-RangeReply OpenRangeRequest(std::int64_t first, std::uint32_t deadlineMs, std::uint32_t capMs) {
+RangeReply OpenRangeRequest(std::int64_t first, std::uint32_t deadlineMs, std::uint32_t capMs,
+                            const std::function<bool()>& stillWanted) {
   RangeReply reply;
   std::atomic<InternetHandle> session{OpenSession(false, StallLimitMs)};
   if (session.load() == nullptr) return reply;
   // If-Range makes a server that has a new version answer with all of it
-  // (200) instead of splicing a part of it onto the stream's bytes.
+  // (200) instead of splicing a part of it onto the stream's bytes. Where no
+  // validator may go into it, the 206's own validators and total are checked
+  // below: a new version shows itself in them as it would to If-Range.
   const std::string header = "Range: bytes=" + std::to_string(first) + "-\r\n";
   std::u16string headers(header.begin(), header.end());
-  headers += u"If-Range: " + Stream.Validator + u"\r\n";
-  const Watched watched = OpenWithin(session, Stream.Url.c_str(), headers.c_str(), deadlineMs);
+  const std::u16string ifRange = Stream.Version.IfRange();
+  if (!ifRange.empty()) headers += u"If-Range: " + ifRange + u"\r\n";
+  const Watched watched =
+      OpenWithin(session, Stream.Url.c_str(), headers.c_str(), deadlineMs, &stillWanted);
   reply.elapsedMs = watched.elapsedMs;
   const HINTERNET request = watched.request;
   if (request != nullptr) {
@@ -180,7 +214,7 @@ RangeReply OpenRangeRequest(std::int64_t first, std::uint32_t deadlineMs, std::u
     } else if (status == PartialContent) {
       const bool exact = range && range->first == first && range->last == length - 1;
       reply.answer = exact ? RangeAnswer::Served : RangeAnswer::Refused;
-    } else if (status >= 200 && status < 300) {
+    } else if (WholeBodyOf(request).whole) {
       // The whole body to a request with If-Range: the version changed, or,
       // where it shows the stream's own version, the server pays Range no
       // heed. Either way nothing of it is spliced into the stream.
@@ -213,8 +247,7 @@ RangeReply OpenWholeBodyAgain(std::uint32_t deadlineMs) {
   const Watched watched = OpenWithin(session, Stream.Url.c_str(), nullptr, deadlineMs);
   reply.elapsedMs = watched.elapsedMs;
   if (watched.request != nullptr) {
-    const std::uint32_t status = ResponseStatus(watched.request);
-    if (status >= 200 && status < 300 && status != PartialContent) {
+    if (WholeBodyOf(watched.request).whole) {
       reply.answer = SameVersion(watched.request) ? RangeAnswer::Served : RangeAnswer::Changed;
     }
     if (reply.answer == RangeAnswer::Served) {
@@ -267,10 +300,30 @@ bool AcceptsByteRanges(InternetHandle request) {
   return NamesByteRanges(QueryText(request, HTTP_QUERY_ACCEPT_RANGES));
 }
 
-std::u16string ResponseValidator(InternetHandle request) {
-  const std::u16string etag = QueryText(request, HTTP_QUERY_ETAG);
-  if (!etag.empty() && etag.rfind(u"W/", 0) != 0) return etag;
-  return QueryText(request, HTTP_QUERY_LAST_MODIFIED);
+WholeBody WholeBodyOf(InternetHandle request) {
+  const std::uint32_t status = ResponseStatus(request);
+  if (status == PartialContent) {
+    // A cache or proxy may answer a plain GET with a 206; only one that
+    // holds every byte from the first is the body.
+    const std::optional<ContentRange> range = ResponseContentRange(request);
+    if (!range || range->first != 0 || !range->total || range->last != *range->total - 1) {
+      return {};
+    }
+    if (*range->total > std::numeric_limits<std::int32_t>::max()) return {true, std::nullopt};
+    return {true, static_cast<std::int32_t>(*range->total)};
+  }
+  if (status != Ok && status != NonAuthoritative) return {};
+  if (!QueryText(request, HTTP_QUERY_TRANSFER_ENCODING).empty()) return {true, std::nullopt};
+  return {true, ResponseContentLength(request)};
+}
+
+Validators ResponseValidators(InternetHandle request) {
+  Validators validators;
+  validators.etag = QueryText(request, HTTP_QUERY_ETAG);
+  validators.lastModified = QueryText(request, HTTP_QUERY_LAST_MODIFIED);
+  validators.dateStrong = DateIsStrong(validators.lastModified, QueryText(request, HTTP_QUERY_DATE),
+                                       static_cast<std::int64_t>(std::time(nullptr)));
+  return validators;
 }
 
 std::optional<ContentRange> ResponseContentRange(InternetHandle request) {
@@ -278,14 +331,14 @@ std::optional<ContentRange> ResponseContentRange(InternetHandle request) {
 }
 
 bool SameVersion(InternetHandle request) {
-  if (ResponseValidator(request) != Stream.Validator) return false;
+  if (!(ResponseValidators(request) == Stream.Version)) return false;
   if (Stream.LengthKnown.load() == 0) return true;
   std::optional<std::int64_t> whole;
   if (ResponseStatus(request) == PartialContent) {
     const std::optional<ContentRange> range = ResponseContentRange(request);
     if (range) whole = range->total;
   } else {
-    whole = ResponseContentLength(request);
+    whole = WholeBodyOf(request).length;
   }
   return whole && *whole == Stream.Length.load();
 }

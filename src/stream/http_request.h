@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -60,23 +61,26 @@ struct RangeReply {
   InternetHandle session = nullptr;
   InternetHandle request = nullptr;
   // How long the server asked to be left alone (Retry-After), 0 if it did
-  // not say; at most capMs.
+  // not say or named a time already past; at most capMs.
   std::uint32_t retryAfterMs = 0;
   // Of the deadline, how much the request took.
   std::uint32_t elapsedMs = 0;
 };
 
-// Asks for the body of Stream.Url from `first` on, with If-Range carrying
-// Stream.Validator, on a session of its own with the stall limit, and waits
-// at most deadlineMs for the response's headers: a trickle of header lines
-// cannot extend that. Served only for a 206 that starts exactly at `first`,
-// runs to the end of the stream and is SameVersion.
-RangeReply OpenRangeRequest(std::int64_t first, std::uint32_t deadlineMs, std::uint32_t capMs);
+// Asks for the body of Stream.Url from `first` on, on a session of its own
+// with the stall limit, with If-Range carrying the stream's validator where
+// one may be sent (Validators::IfRange), and waits at most deadlineMs for
+// the response's headers: a trickle of header lines cannot extend that, and
+// the wait is abandoned (Retry) once stillWanted() turns false. Served only
+// for a 206 that starts exactly at `first`, runs to the end of the stream
+// and is SameVersion.
+RangeReply OpenRangeRequest(std::int64_t first, std::uint32_t deadlineMs, std::uint32_t capMs,
+                            const std::function<bool()>& stillWanted);
 
 // Asks for the whole body of Stream.Url again, on a session of its own, and
 // waits at most deadlineMs for the response's headers. Served only for a
-// whole body (a 2xx other than 206) that is SameVersion; Changed for a whole
-// body of another version; Refused for anything else.
+// whole body (WholeBodyOf) that is SameVersion; Changed for a whole body of
+// another version; Refused for anything else.
 RangeReply OpenWholeBodyAgain(std::uint32_t deadlineMs);
 
 // Moves at most `wanted` bytes of the body into destination and tells how
@@ -92,24 +96,36 @@ std::uint32_t ResponseStatus(InternetHandle request);
 // or when it is not a decimal number that a signed 32-bit length can hold.
 std::optional<std::int32_t> ResponseContentLength(InternetHandle request);
 
+// What an answer to a request that asked for no range holds: the whole
+// body only for a 200 or 203, or a 206 whose Content-Range spans the whole
+// resource from byte 0; anything else (204, 205, 304, a 3xx not followed,
+// another 206, an error) is no stream. The length is the Content-Length
+// (the Content-Range total of a 206), and unknown whenever the body is sent
+// with a Transfer-Encoding: that framing, not Content-Length, ends it.
+struct WholeBody {
+  bool whole = false;
+  std::optional<std::int32_t> length;
+};
+WholeBody WholeBodyOf(InternetHandle request);
+
 // Whether the response says the server serves byte ranges of it.
 bool AcceptsByteRanges(InternetHandle request);
 
-// What tells this version of the resource from any other: the response's
-// strong ETag, or its Last-Modified date when it has no strong ETag; empty
-// when it has neither. A weak ETag does not promise the same bytes.
-std::u16string ResponseValidator(InternetHandle request);
+// What tells this version of the resource from any other, exactly as the
+// response gave it.
+Validators ResponseValidators(InternetHandle request);
 
 // The response's Content-Range, when it has a well-formed one.
 std::optional<ContentRange> ResponseContentRange(InternetHandle request);
 
 // Whether a later response for the stream's URL carries the same version of
-// the resource as the stream's own response: the same validator (see
-// ResponseValidator) and, when the stream's length came from the server, the
-// same whole length (a 206's Content-Range total, another status's
-// Content-Length). Where neither response gives a validator only the length
-// can tell: ranges are never used then (RememberStream), but a whole body
-// fetched again from its start is checked by its length alone.
+// the resource as the stream's own response: the same validators, a weak
+// ETag included (a weak ETag that changed is a change, whatever the date and
+// size say), and, when the stream's length came from the server, the same
+// whole length (a 206's Content-Range total, a whole body's length). Where
+// neither response gives a validator only the length can tell: ranges are
+// never used then (RememberStream), but a whole body fetched again from its
+// start is checked by its length alone.
 bool SameVersion(InternetHandle request);
 
 }  // namespace httpmedia

@@ -6,6 +6,7 @@
 #include "stream/download_task.h"
 #include "stream/http_request.h"
 #include "stream/range_request.h"
+#include "stream/stream_log.h"
 #include "stream/stream_ops.h"
 #include "stream/stream_state.h"
 
@@ -17,6 +18,7 @@ constexpr char16_t OpenFailureText[] = u"Could not open an Internet connection";
 constexpr char16_t OpenFailureCaption[] = u"";
 
 std::int32_t ShowOpenFailure() {
+  streamlog::OpenFails("no Internet session could be made");
   sys::ShowMessage(sys::OwnerWindow(), OpenFailureText, OpenFailureCaption);
   return 0;
 }
@@ -32,6 +34,7 @@ std::int32_t OpenStream(const char16_t* url) {
   CheckOpenStream();
   // A null url only asks for the length of the stream still open.
   if (url == nullptr) return Stream.Length.load();
+  streamlog::OpenBegins(url);
 
   // A stream still open is closed first: its download must not go on
   // writing into the ring of the new one.
@@ -57,25 +60,34 @@ std::int32_t OpenStream(const char16_t* url) {
     CloseInternetHandle(Stream.Session.exchange(nullptr));
     return 0;
   }
-  // An error page is not the stream the host asked for.
-  if (ResponseStatus(Stream.Request.load()) >= 400) {
+  // An error page, an answer without a body, or a part of the body is not
+  // the stream the host asked for.
+  const WholeBody body = WholeBodyOf(Stream.Request.load());
+  if (!body.whole) {
+    streamlog::OpenFails(
+        "the answer is not the whole body (an error, an answer without a body, a redirect not "
+        "followed, or a part of the body)");
     CloseStreamRequest();
     return 0;
   }
-
-  const std::optional<std::int32_t> contentLength = ResponseContentLength(Stream.Request.load());
-  if (contentLength && *contentLength == 0) {
+  if (body.length && *body.length == 0) {
+    streamlog::OpenFails("a Content-Length of 0: there is nothing to play");
     CloseStreamRequest();
     return 0;
   }
+  const std::optional<std::int32_t> contentLength = body.length;
   Stream.Length.store(contentLength ? *contentLength : FallbackLength);
-  Stream.Validator = ResponseValidator(Stream.Request.load());
+  Stream.Version = ResponseValidators(Stream.Request.load());
   RememberStream(url, contentLength.has_value(), AcceptsByteRanges(Stream.Request.load()),
-                 !Stream.Validator.empty());
+                 Stream.Version.Identify());
   // A stall of a stream that can be resumed is a drop, and is ended soon
   // enough to be resumed within the host's wait.
   if (Stream.RangesAccepted.load() != 0) LimitStall(Stream.Request.load());
-  Stream.Refetchable.store(contentLength ? 1 : 0);
+  // Without a length, only a validator fit for If-Range tells a second
+  // answer of a live stream (other bytes every time) from the same body.
+  const bool refetchable = contentLength || !Stream.Version.IfRange().empty();
+  Stream.Refetchable.store(refetchable ? 1 : 0);
+  streamlog::StreamTaken(Stream.Request.load());
 
   if (!StartDownload()) {
     CloseStreamRequest();
@@ -90,6 +102,7 @@ std::int32_t CloseStream() {
   // With no stream (a failed open, a query, or nothing opened) there is
   // nothing to stop and nothing to wait for.
   if (Stream.DownloadThread.load() == nullptr && Stream.Ring.load() == nullptr) return 0;
+  streamlog::Closes();
   // Withdrawing the request is the task's stop signal; closing it returns a
   // transfer blocked on it.
   CloseInternetHandle(Stream.Request.exchange(nullptr));

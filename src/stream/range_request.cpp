@@ -8,6 +8,7 @@
 #include "stream/download_wait.h"
 #include "stream/http_request.h"
 #include "stream/ring.h"
+#include "stream/stream_log.h"
 
 namespace httpmedia {
 
@@ -17,8 +18,9 @@ namespace {
 // refuses or has changed it, the budget runs out (Retry), or stillWanted()
 // turns false (Retry, with nothing open). A pause is sat out before every
 // try but the first since bytes last flowed, in PollMs slices watching
-// stillWanted(), so that a withdrawn request pays no pause and Close stays
-// prompt.
+// stillWanted(), and a request waiting for its headers is abandoned as soon
+// as stillWanted() turns false, so that a withdrawn request holds up
+// neither Close nor the next request.
 RangeReply AskForRange(std::int64_t position, RetryBudget& budget,
                        const std::function<bool()>& stillWanted) {
   for (;;) {
@@ -28,13 +30,17 @@ RangeReply AskForRange(std::int64_t position, RetryBudget& budget,
       sys::Sleep(PollMs);
     }
     budget.spentMs += pause;
+    streamlog::BudgetSpent(budget);
     if (!stillWanted() || budget.spentMs >= RetryBudgetMs) return {};
     const std::uint32_t left = RetryBudgetMs - budget.spentMs;
-    RangeReply reply = OpenRangeRequest(position, std::min(RangeHeaderDeadlineMs, left), left);
+    streamlog::RangeTry(position, budget, pause);
+    RangeReply reply =
+        OpenRangeRequest(position, std::min(RangeHeaderDeadlineMs, left), left, stillWanted);
     budget.spentMs = std::min(RetryBudgetMs, budget.spentMs + reply.elapsedMs);
     const std::uint32_t grown =
         budget.nextPauseMs == 0 ? FirstRetryPauseMs : budget.nextPauseMs * 2;
     budget.nextPauseMs = std::min(grown, LongestRetryPauseMs);
+    streamlog::RangeReplied(reply, budget);
     if (reply.answer != RangeAnswer::Retry) return reply;
     // The server's own word on when to come back, within the budget.
     if (reply.retryAfterMs > 0) budget.nextPauseMs = reply.retryAfterMs;
@@ -60,6 +66,7 @@ bool TakeOver(InternetHandle current, const RangeReply& reply) {
 }
 
 void StopUsingRanges(const RangeReply& reply) {
+  streamlog::RangesDropped(reply.answer);
   if (reply.answer == RangeAnswer::Changed || reply.answer == RangeAnswer::Refused) {
     Stream.RangesAccepted.store(0);
   }
@@ -83,8 +90,9 @@ bool RangeServes(std::int64_t position) {
   return position < WindowFloor() || position > DownloadEnd() + RestartDistance;
 }
 
-RestartResult RestartAt(std::int64_t position, const std::function<void()>& onTimeout) {
+RestartResult RestartAt(std::int64_t position, CallDeadline& deadline) {
   const auto target = static_cast<std::int32_t>(position);
+  streamlog::RestartAsked(position);
   Stream.RestartTarget.store(target);
   auto takenUp = [] {
     if (Stream.RestartTarget.load() == NoRestart) return true;
@@ -99,10 +107,12 @@ RestartResult RestartAt(std::int64_t position, const std::function<void()>& onTi
     }
     return false;
   };
-  const WaitResult waited = WaitForDownload(takenUp, onTimeout, WaitEnd::Ignore);
+  const WaitResult waited = WaitForDownload(takenUp, deadline, WaitEnd::Ignore);
   if (waited == WaitResult::TimedOut) {
     // Withdrawn, unless the task is putting it in place this moment: then
     // that is let finish, so that the ring does not move under a later read.
+    // Putting it in place takes no network wait (the answer is in), so this
+    // poll outlasts the deadline by moments at most.
     std::int32_t expected = target;
     if (!Stream.RestartTarget.compare_exchange_strong(expected, NoRestart)) {
       while (Stream.RestartTarget.load() != NoRestart) sys::Sleep(PollMs);
@@ -137,6 +147,7 @@ void TakeUpRestart() {
     // starts afresh at the target.
     ResetLaps(target);
     Stream.StreamEnded.store(0);
+    streamlog::Restarted(target);
   }
   Stream.RestartTarget.store(NoRestart);
 }
@@ -145,6 +156,7 @@ bool ResumeAfterDrop(InternetHandle broken, RetryBudget& budget) {
   // A transfer on no request at all failed because the request had already
   // been withdrawn: that is the stop signal, not a drop.
   if (broken == nullptr) return false;
+  streamlog::Dropped();
   if (Stream.LengthKnown.load() == 0 || Stream.RangesAccepted.load() == 0) return false;
   // Close withdrew the request, or the host asked for a restart elsewhere,
   // which replaces the resume.

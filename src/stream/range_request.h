@@ -10,6 +10,8 @@
 
 namespace httpmedia {
 
+class CallDeadline;
+
 // A position further ahead of the download than this is fetched by a range
 // request rather than downloaded through: within one ring, downloading
 // through costs no more than a new request would, and keeps the bytes on
@@ -56,12 +58,12 @@ bool RangeServes(std::int64_t position);
 enum class RestartResult { Restarted, NotRestarted, TimedOut };
 
 // On the host's thread: hands the restart at position to the download task
-// and waits for it with the usual wait (busy cursor, 20-second limit). The
+// and waits for it with the usual wait, within the host call's deadline. The
 // task asks for the body from there and, only on a 206 of the stream's
 // version starting exactly there, re-bases the ring at position; any other
 // answer leaves the download as it was, and a changed or refusing server is
 // not asked again for this stream.
-RestartResult RestartAt(std::int64_t position, const std::function<void()>& onTimeout);
+RestartResult RestartAt(std::int64_t position, CallDeadline& deadline);
 
 // On the download task, between chunks: puts in place a restart the host
 // asked for.

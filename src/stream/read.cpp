@@ -1,5 +1,6 @@
 // Reading: the host's next bytes from its position, copied out of the ring
-// once the download has brought all of them.
+// once the download has brought all of them, or as many as came when the
+// call's time runs out.
 #include <algorithm>
 #include <cstring>
 
@@ -34,21 +35,30 @@ bool CopyOut(std::int64_t position, std::int64_t count, std::int64_t readerLapBa
 std::int32_t ReadStream(void* buffer, std::int32_t count) {
   CheckOpenStream();
   if (count < 0 || (count > 0 && buffer == nullptr)) return 0;
-  const std::int64_t length = Stream.Length.load();
+  const std::int64_t length = PositionLimit();
   std::int64_t position = Stream.Position.load();
   std::int64_t wanted = std::clamp<std::int64_t>(length - position, 0, count);
-  const sys::WindowHandle window = sys::OwnerWindow();
+  // Every wait below, whatever chain of them runs, shares this one deadline.
+  CallDeadline deadline(sys::OwnerWindow());
+  // A body of unknown length that goes on past the last position a stream
+  // can hold is cut there: the host learns of it as of a wait that timed
+  // out, never as of the body's end.
+  if (count > 0 && wanted == 0 && length > 0 && Stream.LengthKnown.load() == 0 &&
+      position >= length && Stream.StreamEnded.load() == 0) {
+    deadline.CallTimeout();
+    return 0;
+  }
   // Outside what the ring holds or will soon hold, the server may give the
   // bytes from here on. The download task makes the request while this
   // read waits as for any bytes; a restart that takes the whole wait ends
   // the read as a wait that timed out does.
   if (wanted > 0 && RangeServes(position) &&
-      RestartAt(position, [&] { sys::TimeoutWindowCall(window); }) == RestartResult::TimedOut) {
+      RestartAt(position, deadline) == RestartResult::TimedOut) {
     return 0;
   }
   // Below the window of a server that serves no ranges, the body read again
   // from its start brings them.
-  if (wanted > 0 && RefetchServes(position)) RefetchFromStart(position);
+  if (wanted > 0 && RefetchServes(position)) RefetchFromStart(position, deadline);
   // Once the download has ended, what it brought is still delivered, up to
   // its last byte.
   if (Stream.StreamEnded.load() != 0) {
@@ -69,14 +79,14 @@ std::int32_t ReadStream(void* buffer, std::int32_t count) {
             FollowWriterLap(position);
             return position + remaining <= DownloadEnd();
           },
-          [&] { sys::TimeoutWindowCall(window); });
-      if (waited == WaitResult::TimedOut) break;
-      if (waited == WaitResult::Ended) {
+          deadline);
+      // The download ended, or the call's time ran out (the host has had
+      // the time-out call): what came of the count is delivered, no more.
+      if (waited != WaitResult::Ready) {
         remaining = std::min(remaining, DownloadEnd() - position);
         if (remaining <= 0) break;
       }
     }
-
     const std::int64_t lapBase = Stream.ReaderLapBase.load();
     std::int64_t piece = remaining;
     if (position + remaining > lapBase + RingSize) {

@@ -2,8 +2,10 @@
 
 #include "platform/system_services.h"
 #include "stream/download_task.h"
+#include "stream/download_wait.h"
 #include "stream/http_request.h"
 #include "stream/ring.h"
+#include "stream/stream_log.h"
 #include "stream/stream_state.h"
 
 namespace httpmedia {
@@ -11,23 +13,29 @@ namespace httpmedia {
 bool RefetchServes(std::int64_t position) {
   if (Stream.Refetchable.load() == 0 || Stream.RangesAccepted.load() != 0) return false;
   if (Stream.Ring.load() == nullptr) return false;
-  if (position < 0 || position >= Stream.Length.load()) return false;
+  if (position < 0 || position >= PositionLimit()) return false;
   return position < WindowFloor();
 }
 
-bool RefetchFromStart(std::int64_t position) {
-  // A request of the host's thread: bounded by the wait limit, with the
-  // busy cursor shown as for any wait. No range request runs meanwhile (the
-  // stream has none), so the request's deadline watch is free.
+bool RefetchFromStart(std::int64_t position, CallDeadline& deadline) {
+  // A request of the host's thread: bounded by what the call has left of
+  // its deadline, with the busy cursor shown as for any wait. No range
+  // request runs meanwhile (the stream has none), so the request's deadline
+  // watch is free.
   const sys::CursorHandle kept = sys::ShowBusyCursor();
-  const RangeReply reply = OpenWholeBodyAgain(WaitLimitMs);
+  const RangeReply reply = OpenWholeBodyAgain(deadline.LeftMs());
+  deadline.Spend(reply.elapsedMs);
+  if (deadline.Expired()) deadline.CallTimeout();
   sys::RestoreCursor(kept);
+  streamlog::RefetchReplied(reply.answer, position);
   if (reply.answer != RangeAnswer::Served) {
     // Another version's bytes must never be mixed into this stream's. An
     // error answer may pass; another version stays.
     if (reply.answer == RangeAnswer::Changed) Stream.Refetchable.store(0);
     return false;
   }
+  // The old download is withdrawn as Close withdraws it, and ends as
+  // promptly (within a poll or two, whatever it waits for).
   StopDownloadTask();
   // No download runs now: the ring starts afresh at the body's start, and
   // the download reads forward to the host's target. The target is in place

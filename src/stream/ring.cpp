@@ -1,5 +1,7 @@
 #include "stream/ring.h"
 
+#include <limits>
+
 #include "stream/invariants.h"
 #include "stream/stream_state.h"
 
@@ -21,8 +23,15 @@ std::optional<std::int32_t> RingOffsetOf(std::int64_t position, std::int64_t rea
   return std::nullopt;
 }
 
+std::int64_t PositionLimit() {
+  // With no stream open (Length 0) nothing is stored at all.
+  const std::int32_t length = Stream.Length.load();
+  if (length == 0 || Stream.LengthKnown.load() != 0) return length;
+  return std::numeric_limits<std::int32_t>::max();
+}
+
 bool DownloadSettled() {
-  return Stream.StreamEnded.load() != 0 || DownloadEnd() >= Stream.Length.load();
+  return Stream.StreamEnded.load() != 0 || DownloadEnd() >= PositionLimit();
 }
 
 std::int64_t WindowFloor() {
@@ -57,8 +66,7 @@ Admission AdmitNow() {
   const std::int64_t readerLapBase = Stream.ReaderLapBase.load();
   const std::int64_t writerLapBase = Stream.WriterLapBase.load();
   const std::int64_t writeOffset = Stream.WriteOffset.load();
-  return Admit(readerLapBase, writerLapBase, writeOffset, Stream.Position.load(),
-               Stream.Length.load());
+  return Admit(readerLapBase, writerLapBase, writeOffset, Stream.Position.load(), PositionLimit());
 }
 
 void WrapWriter() {

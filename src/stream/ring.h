@@ -29,6 +29,12 @@ std::int64_t DownloadEnd();
 // for a negative one.
 std::optional<std::int32_t> RingOffsetOf(std::int64_t position, std::int64_t readerLapBase);
 
+// Stream position past which the download stores nothing: the length the
+// server gave, or, for a body of unknown length, the last position a signed
+// 32-bit stream position can reach. The stand-in length Open reports is
+// never a limit: such a body is read to its real end.
+std::int64_t PositionLimit();
+
 // The download will store nothing more in this ring: it has ended, or it
 // holds everything up to the length. Only a restart elsewhere changes that.
 bool DownloadSettled();

@@ -1,5 +1,6 @@
-// Seeking: moving the host's position, waiting where the download is about
-// to overwrite or has not yet reached the target.
+// Seeking: moving the host's position, waiting only where a wait can end:
+// for a transfer already under way over the target, or for the download to
+// reach a target beyond the writer's lap.
 #include <limits>
 #include <optional>
 
@@ -8,6 +9,7 @@
 #include "stream/range_request.h"
 #include "stream/refetch.h"
 #include "stream/ring.h"
+#include "stream/stream_log.h"
 #include "stream/stream_ops.h"
 #include "stream/stream_state.h"
 
@@ -19,73 +21,87 @@ constexpr std::int32_t FromStart = 0;
 constexpr std::int32_t FromCurrent = 1;
 constexpr std::int32_t SeekFailed = -1;
 
-// A target no stream has, or one below what the ring can hand out: fetched
-// again from the body's start where that is possible; otherwise the seek
-// fails at once and the position stays where it was, so that the host can
-// go on from there rather than read an end that is not there. Nothing for
-// a target the ring's own rules decide.
-std::optional<std::int32_t> SeekBelowWindow(std::int64_t target) {
-  if (target >= 0 && target >= WindowFloor()) return std::nullopt;
-  if (!RefetchServes(target) || !RefetchFromStart(target)) return SeekFailed;
-  return 0;
-}
-
-// With the writer a lap ahead, a target within the seek margin above the
-// write offset is where the writer is heading: wait until the writer is back
-// in the reader's lap or far enough past.
-std::int32_t SeekFromStart(std::int32_t target) {
-  // A target ranges can serve is fetched by the next read.
-  if (RangeServes(target)) {
-    Stream.Position.store(target);
-    return 0;
-  }
-  if (const std::optional<std::int32_t> result = SeekBelowWindow(target)) return *result;
-  Stream.Position.store(target);
-  auto clearOfWriter = [target] {
-    const std::int64_t reader = Stream.ReaderLapBase.load();
-    return target - reader >= static_cast<std::int64_t>(Stream.WriteOffset.load()) + SeekMargin;
-  };
-  auto writerInReaderLap = [] {
-    return Stream.WriterLapBase.load() == Stream.ReaderLapBase.load();
-  };
-  if (clearOfWriter() || writerInReaderLap()) return 0;
-  // A settled download never moves away: a target the ring holds is served
-  // now, and one below what it holds would be waited for in vain.
-  if (DownloadSettled()) return target >= WindowFloor() ? 0 : SeekFailed;
-  const WaitResult waited = WaitForDownload([&] { return clearOfWriter() || writerInReaderLap(); });
-  if (waited == WaitResult::TimedOut) return SeekFailed;
-  return Stream.StreamEnded.load() != 0 ? SeekFailed : 0;
-}
-
-// A target beyond the end of the writer's lap waits for the download to
-// get there.
-std::int32_t SeekFromCurrent(std::int32_t offset) {
-  const std::int64_t target = static_cast<std::int64_t>(Stream.Position.load()) + offset;
-  // A position a signed 32-bit stream cannot hold is refused, not wrapped.
-  if (target < std::numeric_limits<std::int32_t>::min() ||
-      target > std::numeric_limits<std::int32_t>::max()) {
-    return SeekFailed;
-  }
+// A target outside what the ring holds or will hold: a range the next read
+// fetches, or the body fetched again from its start where that is possible;
+// otherwise the seek fails at once and the position stays where it was, so
+// that the host can go on from there rather than read an end that is not
+// there. Nothing for a target the ring's own rules decide.
+std::optional<std::int32_t> SeekOutsideRing(std::int64_t target, CallDeadline& deadline) {
   if (RangeServes(target)) {
     Stream.Position.store(static_cast<std::int32_t>(target));
     return 0;
   }
-  if (const std::optional<std::int32_t> result = SeekBelowWindow(target)) return *result;
-  Stream.Position.store(static_cast<std::int32_t>(target));
+  if (target >= 0 && target >= WindowFloor()) return std::nullopt;
+  streamlog::SeekBelowWindow(target);
+  // Wait: the fetch again's headers, within what is left of the call's
+  // deadline, then the old download's stop, as prompt as Close's.
+  if (!RefetchServes(target) || !RefetchFromStart(target, deadline)) return SeekFailed;
+  return 0;
+}
+
+// Moves the host to a target the ring held a moment ago; nothing once it is
+// there, a result otherwise. From the store of the position on, the writer
+// keeps off the target (a lap ahead, the reserve behind the host; in the
+// host's lap, the read-ahead limit), so only a transfer announced before
+// the store can still take the target's bytes: the window, judged after the
+// store, counts that transfer's bytes as gone.
+std::optional<std::int32_t> MoveWithinRing(std::int32_t target, CallDeadline& deadline) {
+  const std::int32_t before = Stream.Position.exchange(target);
+  if (target >= WindowFloor()) return std::nullopt;
+  // Wait: a transfer announced over the target lands (its bytes replace the
+  // target's) or, having seen the target, is withdrawn (they stay): one
+  // chunk from the network at most, within the call's deadline. If that
+  // runs out the seek fails with the host at its target.
+  const std::int64_t announced = Stream.TransferEnd.load();
+  const WaitResult waited = WaitForDownload(
+      [announced] { return DownloadEnd() >= announced || Stream.TransferEnd.load() < announced; },
+      deadline);
+  if (waited == WaitResult::TimedOut) return SeekFailed;
+  if (target >= WindowFloor()) return std::nullopt;
+  Stream.Position.store(before);
+  return SeekOutsideRing(target, deadline).value_or(SeekFailed);
+}
+
+// No wait beyond MoveWithinRing's (and a fetch again's): a target the ring
+// holds is served at once, and one ahead of the download is waited for by
+// the read there.
+std::int32_t SeekFromStart(std::int32_t target, CallDeadline& deadline) {
+  if (const std::optional<std::int32_t> result = SeekOutsideRing(target, deadline)) return *result;
+  return MoveWithinRing(target, deadline).value_or(0);
+}
+
+// A target beyond the end of the writer's lap waits for the download to
+// get there.
+std::int32_t SeekFromCurrent(std::int32_t offset, CallDeadline& deadline) {
+  const std::int64_t target = static_cast<std::int64_t>(Stream.Position.load()) + offset;
+  // A position a signed 32-bit stream cannot hold is refused, not wrapped.
+  if (target < std::numeric_limits<std::int32_t>::min() ||
+      target > std::numeric_limits<std::int32_t>::max()) {
+    streamlog::SeekRefused(target, "a signed 32-bit stream position cannot hold it");
+    return SeekFailed;
+  }
+  if (const std::optional<std::int32_t> result = SeekOutsideRing(target, deadline)) return *result;
+  if (const std::optional<std::int32_t> result =
+          MoveWithinRing(static_cast<std::int32_t>(target), deadline)) {
+    return *result;
+  }
   // Once everything up to the length is here the download goes no further:
   // a target beyond it is past the end, as an absolute seek there is.
   auto reachable = [target] {
     return target <= static_cast<std::int64_t>(Stream.WriterLapBase.load()) + RingSize ||
-           DownloadEnd() >= Stream.Length.load();
+           DownloadEnd() >= PositionLimit();
   };
   if (reachable()) return 0;
   auto withinWriterLap = [&] {
     FollowWriterLap(target);
     return reachable();
   };
+  // Wait: the download brings the writer's lap up to the target, at network
+  // speed (a target more than a ring ahead went to a range above), within
+  // the call's deadline; if that runs out the host stays at its target.
   // The download ending short of the target means the target is past the
   // stream's end: the seek failed, as an absolute one would.
-  const WaitResult waited = WaitForDownload(withinWriterLap);
+  const WaitResult waited = WaitForDownload(withinWriterLap, deadline);
   return waited == WaitResult::Ended ? SeekFailed : 0;
 }
 
@@ -93,11 +109,12 @@ std::int32_t SeekFromCurrent(std::int32_t offset) {
 
 std::int32_t SeekStream(std::int32_t offset, std::int32_t origin) {
   CheckOpenStream();
-  sys::OwnerWindow();  // taken as a read takes it; a seek's time-out does not use it
-  if (origin == FromStart) return SeekFromStart(offset);
+  // Taken as a read takes it: a seek's time running out is told the same way.
+  CallDeadline deadline(sys::OwnerWindow());
+  if (origin == FromStart) return SeekFromStart(offset, deadline);
   if (origin == FromCurrent) {
     if (offset == 0) return Stream.Position.load();
-    return SeekFromCurrent(offset);
+    return SeekFromCurrent(offset, deadline);
   }
   return 0;
 }

@@ -8,6 +8,7 @@
 
 #include "httpmedia/httpmedia.h"
 #include "platform/system_services.h"
+#include "stream/header_values.h"
 
 namespace httpmedia {
 
@@ -56,9 +57,10 @@ struct StreamState {
   // resumed where it broke off.
   std::atomic<std::uint32_t> LengthKnown{0};
   std::atomic<std::uint32_t> RangesAccepted{0};
-  // The length came from the server and no answer since has shown another
-  // version of the body: a position below the ring's window can be fetched
-  // again from the start.
+  // The length came from the server, or a validator that may go into
+  // If-Range identifies the body, and no answer since has shown another
+  // version of it: a position below the ring's window can be fetched again
+  // from the start.
   std::atomic<std::uint32_t> Refetchable{0};
   // A position the host's read asked the download task to restart at
   // (NoRestart when none; see range_request.h).
@@ -72,9 +74,9 @@ struct StreamState {
   // The URL the host opened, which range requests ask for again. Written by
   // Open before any download starts; only read while the stream is open.
   std::u16string Url;
-  // The stream response's validator (ResponseValidator), empty when it gave
-  // none; written and read as Url is.
-  std::u16string Validator;
+  // The stream response's validators, as the server sent them; written and
+  // read as Url is.
+  Validators Version;
 };
 
 extern StreamState Stream;

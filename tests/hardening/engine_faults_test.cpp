@@ -4,6 +4,7 @@
 // on it.
 #include <atomic>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "engine_fixture.h"
@@ -244,6 +245,34 @@ TEST_F(EngineFaults, AChunkReadWhileTheMutexIsHeldElsewhereIsBookedOnceItIsFree)
   holder.join();
   EXPECT_TRUE(WaitUntil([] { return Stream.WriteOffset.load() >= 540'000; }));
   EXPECT_EQ(ReadChecked(10), 10);
+}
+
+// Close, and an open that closes the stream first, withdraw whatever request
+// the download waits for: a resume's range request whose header lines trickle
+// (its own deadline is 5 s), a busy server's pause before the next try, a
+// restarted range gone silent. Each returns within moments, in real time.
+TEST_F(EngineFaults, CloseIsPromptWhateverTheDownloadWaitsFor) {
+  const std::tuple<const char*, std::int32_t, bool> rows[] = {
+      // query, restart at, by Open
+      {"drop_after=500000&endless_headers=500&endless_on=ranges", 0, false},
+      {"drop_after=500000&busy=503&busy_count=99&retry_after=10", 0, true},
+      {"stall_after=500000", 7'000'000, false}};
+  for (const auto& [query, restartAt, byOpen] : rows) {
+    SCOPED_TRACE(query);
+    server.ClearRequests();
+    ASSERT_EQ(Open(std::string("/c?size=8000000&ranges=1&") + query), 8'000'000);
+    if (restartAt != 0) {
+      ASSERT_EQ(SeekStream(restartAt, 0), 0);
+      ASSERT_EQ(ReadChecked(1000), 1000);
+    }
+    // Into the wait of the first range request.
+    ASSERT_TRUE(WaitUntil([&] { return server.Requests().size() >= 3; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(byOpen ? Open("/other?size=1000") : CloseStream(), byOpen ? 1000 : 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+    CloseStream();
+  }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // good bytes end, the full body, or a read that gives up at its limit) and
 // what the Internet-client layer beneath it reports. Nothing may crash, wait
 // past its limit or deliver a wrong byte.
+#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
@@ -127,6 +128,32 @@ const Row Rows[] = {
      Size, Half, Reads(Half, ERROR_INTERNET_CONNECTION_ABORTED)},
     {"StreamRequestTricklingHeaders", "size=300000&endless_headers=1000&endless_on=2",
      Outcome::FailedOpen, 0, 0, std::nullopt},
+    // Answers that are no whole body: a part of it to a plain GET (a cache
+    // or proxy may send one), none at all, or a 3xx there is nowhere to
+    // follow. A 206 that holds every byte from the first is the body.
+    {"APartOfTheBodyToAPlainGet", "size=300000&status=206&content_range=bytes%204-9%2F10",
+     Outcome::FailedOpen, 0, 0, Reads(Size, 0)},
+    {"TheWholeBodyAsA206", "size=300000&status=206&content_range=bytes%200-299999%2F300000",
+     Outcome::Body, Size, Size, Reads(Size, 0)},
+    {"NoContent", "status=204", Outcome::FailedOpen, 0, 0, Reads(0, 0)},
+    {"ResetContent", "size=300000&status=205", Outcome::FailedOpen, 0, 0, Reads(Size, 0)},
+    {"NotModifiedWithAContentLength",
+     "raw=HTTP%2F1.1%20304%20Not%20Modified%0D%0AContent-Length%3A%205000%0D%0A%0D%0A",
+     Outcome::FailedOpen, 0, 0, Reads(0, 0)},
+    {"MultipleChoicesWithoutALocation", "status=300", Outcome::FailedOpen, 0, 0, std::nullopt},
+    // Transfer-Encoding, not Content-Length, ends the body: its length is
+    // unknown, and all of it is read.
+    {"ChunkedWithAContentLength", "size=300000&framing=chunked&content_length=5000", Outcome::Body,
+     HTTPMEDIA_UNKNOWN_LENGTH, Size, Reads(Size, 0)},
+    // A validator goes back octet for octet, a byte above 0x7F included.
+    {"AStrongETagWithBytesAbove0x7F", "size=300000&drop_after=150000&ranges=1&etag=%E9t%FFg",
+     Outcome::Body, Size, Size, Reads(Half, ERROR_INTERNET_CONNECTION_ABORTED)},
+    // A weak ETag that changed is a change, though the date was kept and the
+    // size is the same; If-Range could not have told (it may not carry a
+    // weak ETag, nor a date beside one), so the 206's own validators do.
+    {"ReplacedBehindAWeakETagWithItsDateKept",
+     "size=300000&drop_after=150000&ranges=1&validator=weak&replaced=keep-date", Outcome::Body,
+     Size, Half, Reads(Half, ERROR_INTERNET_CONNECTION_ABORTED)},
 };
 
 std::string Target(const Row& row, const RefusingPort& refused) {
@@ -172,6 +199,8 @@ void CheckPlugin(const Row& row, const std::u16string& url) {
     }
   }
   EXPECT_EQ(host.Seek(0, 1), static_cast<std::int32_t>(position));
+  EXPECT_LE(host.LongestReadOrSeek().sleptMs, WaitLimitMs) << "one call held the host past a wait";
+  EXPECT_LE(host.LongestReadOrSeek().took, RealTimeLimit);
   EXPECT_EQ(host.Close(), 0);
   EXPECT_TRUE(host.LastWithinLimits()) << "close slept " << host.Last().sleptMs << " ms";
   EXPECT_FALSE(host.Busy());
@@ -231,6 +260,32 @@ TEST_P(HostileServer, NeitherCrashesNorHangsNorDeliversAWrongByte) {
     SCOPED_TRACE("through the Internet-client layer");
     CheckLayer(*row.layer, url);
   }
+}
+
+// A body of unknown length is read to its real end, well past the stand-in
+// length the open reports (generated as it goes out, at loopback speed).
+// Where it would pass the last position a stream can hold it is cut, and
+// the host hears of that as of a wait that timed out, at once.
+TEST(HostileServerEndless, ABodyOfUnknownLengthIsCutOnlyWhereAPositionEnds) {
+  constexpr std::int32_t Limit = std::numeric_limits<std::int32_t>::max();
+  constexpr std::int32_t Start = Limit - 483'647;
+  static_assert(Start > HTTPMEDIA_UNKNOWN_LENGTH);
+  TestServer server;
+  PluginHost host(1);
+  ASSERT_EQ(host.Open(server.Url16("/endless?size=2200000000&framing=close").c_str()),
+            HTTPMEDIA_UNKNOWN_LENGTH);
+  ASSERT_EQ(host.Seek(Start, 0), 0);
+  std::vector<std::uint8_t> buffer(600'000);
+  const std::int32_t delivered = host.ReadThroughTimeouts(buffer.data(), 600'000);
+  ASSERT_EQ(delivered, Limit - Start);
+  EXPECT_EQ(FirstBodyMismatch(Start, buffer.data(), static_cast<std::size_t>(delivered)),
+            static_cast<std::size_t>(delivered));
+  const int timeouts = host.Timeouts();
+  EXPECT_EQ(host.Read(buffer.data(), 1000), 0);
+  EXPECT_EQ(host.Timeouts(), timeouts + 1) << "a cut stream read as its end";
+  EXPECT_EQ(host.Last().sleptMs, 0u);
+  EXPECT_EQ(host.Close(), 0);
+  EXPECT_FALSE(host.Busy());
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, HostileServer, ::testing::ValuesIn(Rows),

@@ -64,19 +64,24 @@ std::int32_t PluginHost::Open(const char16_t* url) {
 }
 
 std::int32_t PluginHost::Read(void* buffer, std::int32_t count) {
-  return Measure([&] { return InputMediaRead(buffer, count); });
+  const std::int32_t result = Measure([&] { return InputMediaRead(buffer, count); });
+  if (last_.sleptMs > longest_.sleptMs) longest_ = last_;
+  return result;
 }
 
 std::int32_t PluginHost::ReadThroughTimeouts(void* buffer, std::int32_t count, int attempts) {
+  std::int32_t delivered = 0;
   for (;;) {
     const int timeoutsBefore = Timeouts();
-    const std::int32_t delivered = Read(buffer, count);
-    if (delivered != 0 || Timeouts() == timeoutsBefore || --attempts <= 0) return delivered;
+    delivered += Read(static_cast<std::uint8_t*>(buffer) + delivered, count - delivered);
+    if (delivered == count || Timeouts() == timeoutsBefore || --attempts <= 0) return delivered;
   }
 }
 
 std::int32_t PluginHost::Seek(std::int32_t offset, std::int32_t origin) {
-  return Measure([&] { return InputMediaSeek(offset, origin); });
+  const std::int32_t result = Measure([&] { return InputMediaSeek(offset, origin); });
+  if (last_.sleptMs > longest_.sleptMs) longest_ = last_;
+  return result;
 }
 
 std::int32_t PluginHost::Close() {

@@ -41,13 +41,17 @@ class PluginHost {
   std::int32_t Seek(std::int32_t offset, std::int32_t origin);
   std::int32_t Close();
 
-  // Read, but a read that gave up at its limit is tried again, up to
-  // `attempts` times: the download's chunk mutex is shared by the user's processes, and another
-  // process streaming (another test) may hold it up for a while. A result
-  // of 0 is then the end of the data.
+  // Read, but a read that gave up at its limit (with what came of its
+  // count) reads on for the rest, up to `attempts` times: the download's
+  // chunk mutex is shared by the user's processes, and another process
+  // streaming (another test) may hold it up for a while. A result short of
+  // count is then the end of the data.
   std::int32_t ReadThroughTimeouts(void* buffer, std::int32_t count, int attempts = 20);
 
   const CallCost& Last() const { return last_; }
+  // The read or seek that slept longest on the host's thread, since the host
+  // was made: one call holds the host one wait at most, whatever it chains.
+  const CallCost& LongestReadOrSeek() const { return longest_; }
   // The last call stayed within the limits of its kind.
   bool LastWithinLimits() const;
 
@@ -62,6 +66,7 @@ class PluginHost {
   std::int32_t Measure(Call call);
 
   CallCost last_;
+  CallCost longest_;
 };
 
 }  // namespace httpmedia::hardening

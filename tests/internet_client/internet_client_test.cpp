@@ -25,6 +25,8 @@
 #include <thread>
 #include <vector>
 
+#include "process.h"
+#include "test_hooks.h"
 #include "test_server.h"
 
 extern char** environ;
@@ -309,11 +311,15 @@ TEST_F(InternetClientTest, RedirectsFromHttpsToHttpAreRefused) {
            Escaped(front.Url("/r.bin?redirect_to=" + Escaped(plain + body))),
        ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR},
   };
+  // The diagnostic log names each refusal and its reason.
+  char log[] = "/tmp/httpmedia-redirect-log-XXXXXX";
+  ASSERT_GE(mkstemp(log), 0);
   // The test's other threads stay out of the namespace: the checks run in a
   // child of one thread.
   const pid_t child = fork();
   if (child == 0) {
     if (!front.Trust()) _exit(100);
+    HttpMediaSetLog(log, "info");
     HINTERNET session = InternetOpenW(kAgent, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
     int failed = 0;
     for (const Case& c : cases) {
@@ -339,6 +345,20 @@ TEST_F(InternetClientTest, RedirectsFromHttpsToHttpAreRefused) {
   ASSERT_TRUE(WIFEXITED(status));
   ASSERT_NE(WEXITSTATUS(status), 100) << "could not trust the test's certificate";
   EXPECT_EQ(WEXITSTATUS(status), 0) << "case " << WEXITSTATUS(status) << " of the table";
+  const std::string logged = httpmedia::testing::ReadWholeFile(log);
+  unlink(log);
+  EXPECT_NE(
+      logged.find("redirect from " + front.Url("/r.bin?redirect_to=" + Escaped(plain + body)) +
+                  " to " + plain + body + " refused"),
+      std::string::npos)
+      << logged;
+  std::size_t refusals = 0;
+  for (std::size_t at = 0; (at = logged.find("refused: an answer that came over https is never "
+                                             "followed in the clear",
+                                             at + 1)) != std::string::npos;) {
+    ++refusals;
+  }
+  EXPECT_EQ(refusals, 3u) << logged;
 }
 
 TEST_F(InternetClientTest, QueriesHeadersOfTheResponse) {

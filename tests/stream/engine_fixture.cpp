@@ -1,9 +1,13 @@
 #include "engine_fixture.h"
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <thread>
 
 #include "httpmedia/httpmedia_host.h"
 #include "platform/linux/test_hooks.h"
+#include "process.h"
 #include "stream/stream_ops.h"
 
 namespace httpmedia::testing {
@@ -55,7 +59,19 @@ void EngineTest::TearDown() {
   CloseStream();
   HttpMediaSetSleep(nullptr);
   HttpMediaSetHostHooks(nullptr);
+  if (!logPath.empty()) {
+    HttpMediaSetLog(nullptr, nullptr);
+    std::remove(logPath.c_str());
+  }
 }
+
+void EngineTest::StartLog() {
+  logPath = "/tmp/httpmedia-log-" + std::to_string(::getpid()) + ".txt";
+  std::remove(logPath.c_str());
+  HttpMediaSetLog(logPath.c_str(), "info");
+}
+
+std::string EngineTest::LogText() const { return ReadWholeFile(logPath); }
 
 void EngineTest::SetSleepDivisor(int divisor) { sleepDivisor = divisor < 1 ? 1 : divisor; }
 

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "sanitizer.h"
 #include "stream/ring.h"
 #include "stream/stream_state.h"
-#include "sanitizer.h"
 #include "test_server.h"
 
 namespace httpmedia::testing {
@@ -41,7 +41,13 @@ class EngineTest : public ::testing::Test {
 
   static std::int32_t Position() { return Stream.Position.load(); }
 
+  // Turns the diagnostic log on at info level into a file of the test's own,
+  // off again after the test; LogText() is what it holds so far.
+  void StartLog();
+  std::string LogText() const;
+
   TestServer server;
+  std::string logPath;
 
  public:
   // What the host's thread saw: polls of 10 ms, cursor changes, time-out

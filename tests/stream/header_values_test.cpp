@@ -32,5 +32,38 @@ TEST(ContentRange, FirstLastAndTotal) {
   }
 }
 
+// Each of HTTP's three date forms, in seconds or in a date; a two-digit year
+// more than 50 years ahead is the century before; a past date is now.
+TEST(RetryAfter, SecondsOrADateInAnyOfItsThreeForms) {
+  constexpr std::int64_t Nov1994 = 784'111'777;  // 1994-11-06 08:49:37 UTC
+  constexpr std::uint32_t Cap = 15'000;
+  EXPECT_EQ(ParseRetryAfter(u"3", Nov1994, Cap), 3'000u);
+  EXPECT_EQ(ParseRetryAfter(u"Sun, 06 Nov 1994 08:49:42 GMT", Nov1994, Cap), 5'000u);
+  EXPECT_EQ(ParseRetryAfter(u"Sunday, 06-Nov-94 08:49:41 GMT", Nov1994, Cap), 4'000u);
+  EXPECT_EQ(ParseRetryAfter(u"Sun Nov  6 08:49:39 1994", Nov1994, Cap), 2'000u);
+  EXPECT_EQ(ParseRetryAfter(u"Sun Nov  6 08:40:00 1994", Nov1994, Cap), 0u);
+  EXPECT_EQ(ParseHttpDate(u"Tuesday, 01-Jan-80 00:00:00 GMT", 1'796'000'000), 315'532'800);
+  EXPECT_EQ(ParseHttpDate(u"Friday, 01-Jan-66 00:00:00 GMT", 1'796'000'000), 3'029'529'600);
+  for (const char16_t* bad : {u"Sun, 06 Nov 1994 08:49:37 UTC", u"Sun, 06 Nov 1994 24:00:00 GMT",
+                              u"Sunday, 06-Nov-1994 08:49:37 GMT", u"Sun Nov  6 08:49:37 94"}) {
+    EXPECT_EQ(ParseRetryAfter(bad, Nov1994, Cap), std::nullopt) << std::u16string(bad).size();
+  }
+}
+
+TEST(Validators, IfRangeCarriesAStrongETagOrAStrongDateWithNoETagAtAll) {
+  const std::u16string date = u"Sun, 06 Nov 1994 08:49:37 GMT";
+  const std::u16string strong = u"\"\u00e9t\u00ffg\"";  // octets above 0x7F as sent
+  const std::u16string weak = u"W/\"x\"";
+  EXPECT_EQ((Validators{strong, date, true}.IfRange()), strong);
+  EXPECT_EQ((Validators{weak, date, true}.IfRange()), u"");
+  EXPECT_EQ((Validators{u"", date, true}.IfRange()), date);
+  EXPECT_EQ((Validators{u"", date, false}.IfRange()), u"");
+  EXPECT_FALSE((Validators{weak, u"", false}.Identify()));
+  EXPECT_TRUE((Validators{weak, date, false}.Identify()));
+  // A date is strong once it is 60 seconds older than the answer's Date.
+  EXPECT_TRUE(DateIsStrong(date, u"Sun, 06 Nov 1994 08:50:37 GMT", 0));
+  EXPECT_FALSE(DateIsStrong(date, u"Sun, 06 Nov 1994 08:50:36 GMT", 0));
+}
+
 }  // namespace
 }  // namespace httpmedia

@@ -125,7 +125,9 @@ TEST_F(OpenClose, AThousandCyclesLeaveNoThreadDescriptorOrMemoryBehind) {
   ASSERT_TRUE(WaitUntil([&] { return server.OpenConnections() == 0; }));
   server.ClearRequests();
   EXPECT_TRUE(WaitUntil([&] { return DirectoryEntries("/proc/self/task") <= threads; }));
-  EXPECT_LE(DirectoryEntries("/proc/self/fd"), descriptors);
+  // The idle pool lets its multi handle (and the handle's wake-up pair) go
+  // a moment after the last request: a loaded machine may see it later.
+  EXPECT_TRUE(WaitUntil([&] { return DirectoryEntries("/proc/self/fd") <= descriptors; }));
   EXPECT_LT(mallinfo2().uordblks, heap + 256 * 1024);
 }
 

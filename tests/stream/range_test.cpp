@@ -164,6 +164,7 @@ TEST_F(Ranges, ClaimedButNotServedAreTriedOnceThenLeftAlone) {
   // left there, and a read reaching past the download returns 0 at once
   // rather than wait for a download that can never bring those bytes.
   server.ClearRequests();
+  StartLog();
   ASSERT_EQ(Open("/m?size=20000000&advertise_ranges=1&ranges=1&replaced=honour"), Size);
   EXPECT_EQ(ReadSpan(4'500'000), 4'500'000);
   ASSERT_EQ(SeekStream(102'400, 0), 0);
@@ -171,6 +172,10 @@ TEST_F(Ranges, ClaimedButNotServedAreTriedOnceThenLeftAlone) {
   EXPECT_EQ(ReadChecked(10'000'000), 0);
   EXPECT_EQ(hostEvents, (std::vector<std::string>{"busy", "normal"})) << "the read waited";
   EXPECT_EQ(RangesRequested(), (std::vector<std::string>{"", "", "bytes=102400-"}));
+  for (const char* line : {"read at 102400 lies outside the ring", "with Range: bytes=102400-",
+                           "range answer: changed", "the resource changed: no byte"}) {
+    EXPECT_NE(LogText().find(line), std::string::npos) << line << "\n" << LogText();
+  }
 }
 
 // Every drop is resumed where it happened, on a budget of 15 s since the
@@ -207,6 +212,27 @@ TEST_F(Ranges, ResumeADroppedTransferWithoutAGapOrARepeatWithinTheRetryBudget) {
               drop.rangeRequests);
     CloseStream();
   }
+}
+
+// One read that chains a restart on a busy server (two 503s asking for 4 s
+// each), a range answered with the whole body and a fetch again (the sixth
+// request) whose headers trickle holds the host one wait from its entry, and
+// ends with the time-out call, not as the end would.
+TEST_F(Ranges, AReadThatChainsRequestsHoldsTheHostOneWait) {
+  SetSleepDivisor(10);
+  ASSERT_EQ(Open("/m?size=20000000&advertise_ranges=1&busy=503&busy_count=2&retry_after=4"
+                 "&endless_headers=200&endless_on=6"),
+            Size);
+  EXPECT_EQ(ReadSpan(4'500'000), 4'500'000);
+  ASSERT_EQ(SeekStream(0, 0), 0);
+  hostEvents.clear();
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(ReadChecked(1000), 0);
+  // One wait is 2 s at this pace; real time adds to every poll on a loaded machine.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(4'000));
+  EXPECT_EQ(hostEvents, (std::vector<std::string>{"busy", "normal", "busy", "timeout", "normal"}));
+  EXPECT_EQ(RangesRequested(),
+            (std::vector<std::string>{"", "", "bytes=0-", "bytes=0-", "bytes=0-", ""}));
 }
 
 TEST_F(Ranges, RestartWhileTheDownloadIsBusyAgainAndAgain) {

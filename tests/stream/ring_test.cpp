@@ -27,6 +27,7 @@ TEST(RingOffset, ReaderLapAndPreviousLapAtTheirEdges) {
 }
 
 TEST(DownloadEndAndWindow, FollowTheWriter) {
+  Stream.LengthKnown = 1;
   Stream.Length = 10'000'000;
   Stream.WriterLapBase = 3'000'000;
   Stream.WriteOffset = 20'000;

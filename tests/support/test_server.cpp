@@ -226,6 +226,7 @@ struct Options {
   std::optional<std::uint64_t> endless_headers;
   bool redirect_loop = false;
   std::optional<std::string> raw;
+  std::optional<std::string> content_range;
   std::string range_fault;  // "", shift, short, total or status
   // Versions and recovery.
   std::string validator = "both";
@@ -314,6 +315,8 @@ std::optional<std::string> ParseOptions(const std::vector<QueryParam>& params, O
       ok = number(&options->endless_headers);
     } else if (p.key == "redirect_loop") {
       options->redirect_loop = v != "0";
+    } else if (p.key == "content_range") {
+      options->content_range = v;
     } else if (p.key == "raw") {
       options->raw = v;
     } else if (p.key == "range_fault") {
@@ -323,7 +326,7 @@ std::optional<std::string> ParseOptions(const std::vector<QueryParam>& params, O
       ok = v == "both" || v == "etag" || v == "date" || v == "weak" || v == "none";
       options->validator = v;
     } else if (p.key == "replaced") {
-      ok = v == "honour" || v == "ignore";
+      ok = v == "honour" || v == "ignore" || v == "keep-date";
       options->replaced = v;
     } else if (p.key == "silent_after") {
       ok = number(&options->silent_after);
@@ -920,25 +923,37 @@ TestServer::Impl::After TestServer::Impl::AnswerBody(Socket& socket, const Recor
   const bool replaced = options.replaced && request.HasHeader("Range");
   const std::string etag =
       replaced ? "\"v2-" + std::to_string(total) + "\"" : "\"v1-" + std::to_string(total) + "\"";
-  const std::string modified =
-      replaced ? "Mon, 07 Dec 2026 10:00:00 GMT" : "Sun, 06 Dec 2026 10:00:00 GMT";
+  const std::string modified = replaced && options.replaced != "keep-date"
+                                   ? "Mon, 07 Dec 2026 10:00:00 GMT"
+                                   : "Sun, 06 Dec 2026 10:00:00 GMT";
   std::string validators;
-  if (options.validator == "both" || options.validator == "etag") {
-    validators += "ETag: " + etag + "\r\n";
-  } else if (options.validator == "weak") {
-    validators += "ETag: W/" + etag + "\r\n";
+  std::string sent_etag;  // as sent, W/ included
+  std::string sent_date;
+  if (options.etag || options.last_modified) {
+    // Validators the query names replace the built-in ones.
+    if (options.etag) {
+      const bool weak = options.etag->rfind("W/", 0) == 0;
+      sent_etag = std::string(weak ? "W/\"" : "\"") + options.etag->substr(weak ? 2 : 0) + "\"";
+    }
+    if (options.last_modified) sent_date = *options.last_modified;
+  } else {
+    if (options.validator == "both" || options.validator == "etag") sent_etag = etag;
+    if (options.validator == "weak") sent_etag = "W/" + etag;
+    if (options.validator == "both" || options.validator == "date" || options.validator == "weak") {
+      sent_date = modified;
+    }
   }
-  if (options.validator == "both" || options.validator == "date" || options.validator == "weak") {
-    validators += "Last-Modified: " + modified + "\r\n";
-  }
-  // If-Range naming another version than this one's asks for all of it;
-  // replaced=ignore is a server that pays it no heed.
+  if (!sent_etag.empty()) validators += "ETag: " + sent_etag + "\r\n";
+  if (!sent_date.empty()) validators += "Last-Modified: " + sent_date + "\r\n";
+  // If-Range naming another version than this one's (octet for octet; a
+  // weak ETag never matches) asks for all of it; replaced=ignore and
+  // keep-date are servers that pay it no heed.
   bool if_range_holds = true;
-  if (request.HasHeader("If-Range") && options.replaced != "ignore") {
+  if (request.HasHeader("If-Range") && options.replaced != "ignore" &&
+      options.replaced != "keep-date") {
     const std::string asked = std::string(Trim(request.Header("If-Range")));
-    const bool strong = options.validator == "both" || options.validator == "etag";
-    const bool dated = options.validator != "none" && options.validator != "etag";
-    if_range_holds = (strong && asked == etag) || (dated && asked == modified);
+    const bool strong = !sent_etag.empty() && sent_etag.rfind("W/", 0) != 0;
+    if_range_holds = (strong && asked == sent_etag) || (!sent_date.empty() && asked == sent_date);
   }
 
   if (request.HasHeader("Range") && options.ranges != Ranges::kIgnore && if_range_holds) {
@@ -982,17 +997,8 @@ TestServer::Impl::After TestServer::Impl::AnswerBody(Socket& socket, const Recor
     out += "Accept-Ranges: bytes\r\n";
   }
   out += range_header;
-  if (options.etag || options.last_modified) {
-    // Validators the query names replace the built-in ones.
-    if (options.etag) {
-      const bool weak = options.etag->rfind("W/", 0) == 0;
-      out += "ETag: " + std::string(weak ? "W/\"" : "\"") + options.etag->substr(weak ? 2 : 0) +
-             "\"\r\n";
-    }
-    if (options.last_modified) out += "Last-Modified: " + *options.last_modified + "\r\n";
-  } else {
-    out += validators;
-  }
+  if (options.content_range) out += "Content-Range: " + *options.content_range + "\r\n";
+  out += validators;
   if (options.header_line != 0) out += "X-Long: " + std::string(options.header_line, 'a') + "\r\n";
   if (options.content_length) {
     out += "Content-Length: " + *options.content_length + "\r\n";

@@ -58,6 +58,8 @@
 //                       answers 200 instead of 206
 //   raw=BYTES           send BYTES (URL-decoded) as the whole answer, then
 //                       close the connection
+//   content_range=RAW   send RAW (URL-decoded) as a Content-Range header on
+//                       a body answer, whatever was asked
 // stall_after and drop_after count body bytes of the response, so with a range
 // they count from the range's first byte.
 // Versions and recovery:
@@ -67,12 +69,13 @@
 //                       weak ETag with the date, or neither. A Range request
 //                       with an If-Range naming neither is answered with the
 //                       whole body (200)
-//   replaced=honour|ignore
+//   replaced=honour|ignore|keep-date
 //                       the resource was replaced after the stream's request:
 //                       every request with a Range header meets a new version
 //                       (other bytes, a new ETag and date); honour answers an
 //                       If-Range naming the old version with all of the new
-//                       one, ignore serves the range of the new one regardless
+//                       one, ignore serves the range of the new one regardless,
+//                       keep-date too, with the old date kept (cp -p)
 //   silent_after=N      the answer to a request without Range sends N body
 //                       bytes, then nothing more while keeping the connection
 //                       open; range requests are served in full

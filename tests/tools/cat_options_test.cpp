@@ -25,6 +25,8 @@ TEST(CatOptions, AcceptsTheUsualSpellings) {
   EXPECT_EQ(separate.options.seek, 10);
   EXPECT_EQ(separate.options.url, "-odd-url");
 
+  EXPECT_EQ(Parse({"-vv", "--verbose", "u"}).options.verbosity, 3);
+
   const ParsedOptions none = Parse({});
   ASSERT_EQ(none.error, "");
   EXPECT_FALSE(none.options.url);  // the built-in sample
@@ -42,6 +44,7 @@ TEST(CatOptions, RefusesWhatTheStreamCannotHold) {
   EXPECT_NE(Parse({"--range=5:0", "u"}).error, "");
   EXPECT_NE(Parse({"--range=5", "u"}).error, "");
   EXPECT_NE(Parse({"--quiet=yes", "u"}).error, "");
+  EXPECT_NE(Parse({"--verbose=2", "u"}).error, "");
   EXPECT_NE(Parse({"-o"}).error, "");
   EXPECT_NE(Parse({"-x", "u"}).error, "");
 }

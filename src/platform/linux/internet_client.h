@@ -31,6 +31,9 @@ inline constexpr DWORD HTTP_QUERY_CONTENT_RANGE = 53;
 inline constexpr DWORD HTTP_QUERY_LAST_MODIFIED = 11;
 inline constexpr DWORD HTTP_QUERY_RETRY_AFTER = 36;
 inline constexpr DWORD HTTP_QUERY_ETAG = 54;
+inline constexpr DWORD HTTP_QUERY_DATE = 9;
+inline constexpr DWORD HTTP_QUERY_LOCATION = 33;
+inline constexpr DWORD HTTP_QUERY_TRANSFER_ENCODING = 63;
 inline constexpr DWORD HTTP_QUERY_FLAG_NUMBER = 0x20000000;
 
 // Session options for InternetSetOptionW, in milliseconds as a DWORD;

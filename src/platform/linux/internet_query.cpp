@@ -18,9 +18,15 @@ const char* HeaderOfLevel(DWORD level) {
     DWORD level;
     const char* name;
   } kHeaders[] = {
-      {HTTP_QUERY_CONTENT_LENGTH, "Content-Length"}, {HTTP_QUERY_ACCEPT_RANGES, "Accept-Ranges"},
-      {HTTP_QUERY_CONTENT_RANGE, "Content-Range"},   {HTTP_QUERY_ETAG, "ETag"},
-      {HTTP_QUERY_LAST_MODIFIED, "Last-Modified"},   {HTTP_QUERY_RETRY_AFTER, "Retry-After"},
+      {HTTP_QUERY_CONTENT_LENGTH, "Content-Length"},
+      {HTTP_QUERY_ACCEPT_RANGES, "Accept-Ranges"},
+      {HTTP_QUERY_CONTENT_RANGE, "Content-Range"},
+      {HTTP_QUERY_ETAG, "ETag"},
+      {HTTP_QUERY_LAST_MODIFIED, "Last-Modified"},
+      {HTTP_QUERY_RETRY_AFTER, "Retry-After"},
+      {HTTP_QUERY_DATE, "Date"},
+      {HTTP_QUERY_LOCATION, "Location"},
+      {HTTP_QUERY_TRANSFER_ENCODING, "Transfer-Encoding"},
   };
   for (const auto& header : kHeaders) {
     if (header.level == level) return header.name;
@@ -75,7 +81,8 @@ INET_API BOOL WINAPI HttpQueryInfoW(HINTERNET handle, DWORD infoLevel, LPVOID bu
     std::memcpy(buffer, &result, sizeof result);
     *bufferLength = sizeof result;
   } else {
-    // Header bytes are taken as Latin-1, one character each.
+    // Header bytes are taken as Latin-1, one character each, as request
+    // headers are sent: a value queried here goes back out octet for octet.
     DWORD needed = DWORD((found->size() + 1) * sizeof(WCHAR));
     if (!buffer || *bufferLength < needed) {
       *bufferLength = needed;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "internet_handles.h"
+#include "platform/diag_log.h"
 
 namespace httpmedia::inet {
 
@@ -62,11 +63,17 @@ DWORD PrepareUrl(const char16_t* url16, std::string* url) {
   return code == CURLUE_OK ? ERROR_SUCCESS : ERROR_INTERNET_INVALID_URL;
 }
 
-// CRLF-separated "Name: value" lines; empty lines are skipped.
+// CRLF-separated "Name: value" lines; empty lines are skipped. Header text is
+// octets: each character up to U+00FF goes out as that one byte (Latin-1,
+// the mirror of the header queries), so a value the server sent comes back
+// unchanged; a character beyond has no byte and refuses the headers.
 DWORD ParseHeaders(const char16_t* headers, DWORD length, std::vector<std::string>* lines) {
   if (!headers || length == 0) return ERROR_SUCCESS;
   std::string text;
-  if (!ToUtf8({headers, Length(headers, length)}, &text)) return ERROR_INVALID_PARAMETER;
+  for (const char16_t c : std::u16string_view(headers, Length(headers, length))) {
+    if (c > 0xFF) return ERROR_INVALID_PARAMETER;
+    text += static_cast<char>(c);
+  }
   std::size_t start = 0;
   while (start < text.size()) {
     std::size_t end = text.find('\n', start);
@@ -122,6 +129,7 @@ DWORD AwaitResponse(Request& request) {
 }
 
 void RunAsyncOpen(std::shared_ptr<Request> request) {
+  diag::NameThread("probe");
   Notify(*request, request->session, INTERNET_STATUS_HANDLE_CREATED,
          reinterpret_cast<DWORD_PTR>(request->self), ERROR_SUCCESS);
   const DWORD error = AwaitResponse(*request);

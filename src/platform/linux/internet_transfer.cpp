@@ -7,6 +7,7 @@
 
 #include "internet_client.h"
 #include "text.h"
+#include "transfer_log.h"
 
 namespace httpmedia::inet {
 
@@ -158,6 +159,7 @@ DWORD Transfer::Start(const TransferOptions& options) {
   set(CURLOPT_WRITEFUNCTION, &Transfer::OnBody);
   set(CURLOPT_WRITEDATA, this);
   set(CURLOPT_PRIVATE, static_cast<PoolMember*>(this));
+  set(CURLOPT_ERRORBUFFER, error_text_);
   // The pool's accounting of connections, and its spares: only for plain
   // HTTP straight to the server, where a TCP connection is all a request
   // needs and a body left unread costs the connection.
@@ -208,6 +210,7 @@ void Transfer::Cancel() {
 void Transfer::Ended(CURLcode result) {
   done_ = true;
   result_ = result;
+  if (!insecure_redirect_) LogTransferEnded(result, error_text_);  // already said why
 }
 
 std::size_t Transfer::OnHeader(char* data, std::size_t size, std::size_t count, void* self) {
@@ -233,6 +236,7 @@ bool Transfer::HeaderLine(std::string_view line) {
   if (line.empty()) {
     // The end of one response's headers. Interim (1xx) responses and the
     // redirects curl is about to follow are not the answer.
+    LogResponseEnded(easy_, current_);
     const std::string* location = current_.Find("Location");
     bool redirect =
         current_.status >= 300 && current_.status < 400 && location && !location->empty();
@@ -242,6 +246,7 @@ bool Transfer::HeaderLine(std::string_view line) {
     if (redirect && EqualsNoCase(std::string_view(*location).substr(0, 5), "http:") &&
         curl_easy_getinfo(easy_, CURLINFO_EFFECTIVE_URL, &from) == CURLE_OK && from &&
         EqualsNoCase(std::string_view(from).substr(0, 6), "https:")) {
+      LogRedirectRefused(from, *location);
       insecure_redirect_ = true;
       return false;
     }

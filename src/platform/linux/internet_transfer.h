@@ -118,6 +118,7 @@ class Transfer final : PoolMember {
   // A redirect from https to http was refused.
   bool insecure_redirect_ = false;
   CURLcode result_ = CURLE_OK;
+  char error_text_[CURL_ERROR_SIZE] = {};  // curl's words on a failure, for the log
   bool paused_ = false;
   std::uint64_t progress_ = 0;    // bumps whenever anything arrives
   std::uint8_t* dest_ = nullptr;  // the caller's buffer while a Read drives

@@ -21,6 +21,11 @@ void HttpMediaSetSleep(HttpMediaSleepFunction sleep);
 typedef void (*HttpMediaMutexTakenFunction)(void);
 void HttpMediaSetMutexTaken(HttpMediaMutexTakenFunction taken);
 
+/* Points the diagnostic log at destination at level, as HTTPMEDIA_LOG and
+ * HTTPMEDIA_LOG_LEVEL do when the library is loaded; a null destination
+ * turns it off. */
+void HttpMediaSetLog(const char* destination, const char* level);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,0 +1,354 @@
+#include "stream/stream_log.h"
+
+#include <atomic>
+#include <string>
+
+#include "platform/platform_api.h"
+#include "stream/refetch.h"
+#include "stream/ring.h"
+
+namespace httpmedia::streamlog {
+
+namespace {
+
+// UTF-8 of a UTF-16 text; a lone surrogate shows as '?'.
+std::string Narrow(std::u16string_view text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char32_t c = text[i];
+    if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+        text[i + 1] < 0xE000) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
+    } else if (c >= 0xD800 && c < 0xE000) {
+      c = '?';
+    }
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+// The log reads the headers it shows itself, with the query every response
+// header is read with; it asks nothing of the network.
+std::string Header(InternetHandle request, DWORD level) {
+  char16_t text[512] = {};
+  DWORD size = sizeof(text) - sizeof(char16_t);
+  if (!::HttpQueryInfoW(static_cast<HINTERNET>(request), level, text, &size, nullptr)) return {};
+  return Narrow(std::u16string_view(text, std::min<std::size_t>(size / sizeof(char16_t), 511)));
+}
+
+// Why a request came back without a handle, from the Internet client's
+// error code.
+const char* FailureReason(DWORD error) {
+  switch (error) {
+    case ERROR_INTERNET_TIMEOUT:
+      return "nothing arrived within the receive limit";
+    case ERROR_INTERNET_INVALID_URL:
+      return "the URL is malformed";
+    case ERROR_INTERNET_UNRECOGNIZED_SCHEME:
+      return "the URL is not http or https";
+    case ERROR_INTERNET_NAME_NOT_RESOLVED:
+      return "the server's name could not be resolved";
+    case ERROR_INTERNET_CANNOT_CONNECT:
+      return "the server could not be reached";
+    case ERROR_INTERNET_CONNECTION_ABORTED:
+    case ERROR_INTERNET_CONNECTION_RESET:
+      return "the connection broke";
+    case ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR:
+      return "a redirect from https to http was refused: the request is never sent on in the clear";
+    case ERROR_INTERNET_SEC_CERT_ERRORS:
+      return "the server's certificate is not trusted";
+    case ERROR_INTERNET_SECURITY_CHANNEL_ERROR:
+      return "the TLS handshake failed";
+    case ERROR_HTTP_INVALID_SERVER_RESPONSE:
+      return "the server's answer is not a valid HTTP response";
+    case ERROR_HTTP_REDIRECT_FAILED:
+      return "a redirect could not be followed (too many, or not to http or https)";
+    case ERROR_INTERNET_OPERATION_CANCELLED:
+      return "the request was withdrawn (the stream was closed, or its deadline passed)";
+    default:
+      return "the Internet client failed";
+  }
+}
+
+const char* AnswerWords(RangeAnswer answer) {
+  switch (answer) {
+    case RangeAnswer::Served:
+      return "served: a 206 of the stream's version starting exactly there";
+    case RangeAnswer::Changed:
+      return "changed: the answer carries another version of the resource (its validator or "
+             "length differs)";
+    case RangeAnswer::Retry:
+      return "no usable answer (no connection, no headers in time, or 408, 429 or 5xx): worth "
+             "another try";
+    case RangeAnswer::Refused:
+      return "refused: not a 206 of exactly the range asked for";
+  }
+  return "";
+}
+
+// The try of the current resume or restart, counted on the download thread
+// alone; the first try of a fresh budget starts again at 1.
+std::atomic<int> RangeTries{0};
+
+// Why the download's last chunk failed (the client's error code), 0 when it
+// did not; for the line of a drop, on the download thread.
+std::atomic<DWORD> ChunkError{0};
+
+}  // namespace
+
+void WriteOpenBegins(const char16_t* url) {
+  diag::RestartClock();
+  diag::NameThread("host");
+  diag::Write("open %s", diag::PrintableUrl(Narrow(url)).c_str());
+}
+
+void WriteOpenFails(const char* why) { diag::Write("open fails: %s", why); }
+
+void WriteProbeEnded(std::uint32_t elapsedMs) {
+  if (elapsedMs < WaitLimitMs) {
+    diag::Write("probe ended after %u ms", elapsedMs);
+  } else {
+    diag::Write("open fails: the probe did not complete within the wait limit of %u ms",
+                WaitLimitMs);
+  }
+}
+
+void WriteRequest(const char16_t* url, const char16_t* headers) {
+  std::string added = headers ? Narrow(headers) : std::string();
+  // "Range: ...\r\nIf-Range: ...\r\n" on one line.
+  for (std::size_t at = added.find("\r\n"); at != std::string::npos; at = added.find("\r\n")) {
+    added.replace(at, 2, at + 2 == added.size() ? "" : ", ");
+  }
+  diag::Write("GET %s%s%s", diag::PrintableUrl(Narrow(url)).c_str(), added.empty() ? "" : " with ",
+              added.c_str());
+}
+
+void WriteAnswer(InternetHandle request, std::uint32_t deadlineMs, bool expired) {
+  if (expired) {
+    diag::Write("no answer: its headers were not all in within the deadline of %u ms", deadlineMs);
+    return;
+  }
+  if (request == nullptr) {
+    const DWORD error = ::GetLastError();
+    diag::Write("no answer: %s (error %u)", FailureReason(error), static_cast<unsigned>(error));
+    return;
+  }
+  DWORD status = 0;
+  DWORD size = sizeof(status);
+  ::HttpQueryInfoW(static_cast<HINTERNET>(request), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER,
+                   &status, &size, nullptr);
+  static constexpr struct {
+    DWORD level;
+    const char* name;
+  } Shown[] = {
+      {HTTP_QUERY_CONTENT_LENGTH, "Content-Length"},
+      {HTTP_QUERY_CONTENT_RANGE, "Content-Range"},
+      {HTTP_QUERY_TRANSFER_ENCODING, "Transfer-Encoding"},
+      {HTTP_QUERY_ACCEPT_RANGES, "Accept-Ranges"},
+      {HTTP_QUERY_ETAG, "ETag"},
+      {HTTP_QUERY_LAST_MODIFIED, "Last-Modified"},
+      {HTTP_QUERY_RETRY_AFTER, "Retry-After"},
+      {HTTP_QUERY_LOCATION, "Location"},
+  };
+  std::string headers;
+  for (const auto& header : Shown) {
+    const std::string value = Header(request, header.level);
+    if (!value.empty()) headers += std::string(", ") + header.name + ": " + value;
+  }
+  diag::Write("answer %u%s", static_cast<unsigned>(status), headers.c_str());
+}
+
+void WriteStreamTaken(InternetHandle request) {
+  const std::int32_t length = Stream.Length.load();
+  const bool lengthKnown = Stream.LengthKnown.load() != 0;
+  if (lengthKnown) {
+    diag::Write("length %d taken from Content-Length", length);
+  } else {
+    const std::string given = Header(request, HTTP_QUERY_CONTENT_LENGTH);
+    const std::string coding = Header(request, HTTP_QUERY_TRANSFER_ENCODING);
+    // Transfer-Encoding frames the body whatever Content-Length says.
+    const std::string why = !coding.empty() ? "the body is sent with Transfer-Encoding: " + coding
+                            : !given.empty() ? "Content-Length \"" + given +
+                                                   "\" is not a length a signed 32-bit "
+                                                   "stream holds"
+                                             : std::string("no Content-Length");
+    diag::Write(
+        "length unknown: %s; the stand-in %d is reported and the stream ends where the "
+        "body ends",
+        why.c_str(), length);
+  }
+  if (Stream.RangesAccepted.load() != 0) {
+    diag::Write(
+        "ranges usable: Accept-Ranges: bytes and the validator %s; a drop is resumed, "
+        "a transfer silent for %u ms counts as one",
+        Narrow(Stream.Version.etag.empty() ? Stream.Version.lastModified : Stream.Version.etag)
+            .c_str(),
+        StallLimitMs);
+    return;
+  }
+  std::string why;
+  if (!lengthKnown) why += ", the length is unknown";
+  const std::string ranges = Header(request, HTTP_QUERY_ACCEPT_RANGES);
+  if (!NamesByteRanges(std::u16string(ranges.begin(), ranges.end()))) {
+    why += ", no Accept-Ranges: bytes";
+  }
+  if (!Stream.Version.Identify()) {
+    why += ", no validator (no strong ETag, no Last-Modified) to tell a new version by";
+  }
+  diag::Write("ranges not usable: %s; a drop ends the download, %s", why.c_str() + 2,
+              Stream.Refetchable.load() != 0
+                  ? "a seek below the ring fetches the body again from the start"
+                  : "a seek below the ring is refused (a second GET of a stream without a "
+                    "length gives other bytes)");
+}
+
+void WriteCloses() {
+  diag::Write("close at position %d; the download holds up to %lld of %d", Stream.Position.load(),
+              static_cast<long long>(DownloadEnd()), Stream.Length.load());
+}
+
+void WriteChunk(std::int64_t at, std::int32_t wanted, std::int32_t received, bool ok) {
+  ChunkError.store(ok ? ERROR_SUCCESS : ::GetLastError());
+  if (!Enabled(Level::Debug)) return;
+  diag::Write("chunk at %lld: %d of %d bytes%s", static_cast<long long>(at), received, wanted,
+              ok ? "" : ", the transfer failed");
+}
+
+void WriteWaitEnded(WaitResult result, std::uint32_t waitedMs) {
+  if (result == WaitResult::TimedOut) {
+    diag::Write(
+        "time-out: the wait for the download ran out after %u ms (limit %u ms) at "
+        "position %d, the download at %lld",
+        waitedMs, WaitLimitMs, Stream.Position.load(), static_cast<long long>(DownloadEnd()));
+  } else {
+    diag::Write("waited %u ms for the download: %s", waitedMs,
+                result == WaitResult::Ready ? "ready" : "the download ended");
+  }
+}
+
+void WriteRangeTry(std::int64_t position, const RetryBudget& budget, std::uint32_t pauseMs) {
+  const int tries = budget.nextPauseMs == 0 ? 1 : RangeTries.load() + 1;
+  RangeTries.store(tries);
+  diag::Write(
+      "range request, try %d, from %lld after a pause of %u ms; %u ms of the retry "
+      "budget left",
+      tries, static_cast<long long>(position), pauseMs, RetryBudgetMs - budget.spentMs);
+}
+
+void WriteRangeReplied(const RangeReply& reply, const RetryBudget& budget) {
+  if (reply.answer != RangeAnswer::Retry) {
+    diag::Write("range answer: %s", AnswerWords(reply.answer));
+    return;
+  }
+  const std::uint32_t pause = reply.retryAfterMs > 0 ? reply.retryAfterMs : budget.nextPauseMs;
+  diag::Write("range answer: %s; next try after %u ms%s, %u ms of the budget left",
+              AnswerWords(reply.answer), pause, reply.retryAfterMs > 0 ? " (Retry-After)" : "",
+              RetryBudgetMs - budget.spentMs);
+}
+
+void WriteBudgetSpent() {
+  diag::Write("the retry budget of %u ms is spent: no more tries", RetryBudgetMs);
+}
+
+void WriteRangesDropped(RangeAnswer answer) {
+  if (answer == RangeAnswer::Changed) {
+    diag::Write(
+        "the resource changed: no byte of the new version enters the ring, no more "
+        "ranges and no fetch again from the start on this stream");
+  } else if (answer == RangeAnswer::Refused) {
+    diag::Write("no more range requests on this stream: the server refused one");
+  }
+}
+
+void WriteDropped() {
+  const std::int64_t end = DownloadEnd();
+  const DWORD error = ChunkError.exchange(ERROR_SUCCESS);
+  // A stream that can be resumed has the stall limit as its receive limit.
+  const std::string cause =
+      error == ERROR_SUCCESS ? std::string("the server ended the body")
+      : error == ERROR_INTERNET_TIMEOUT
+          ? "a stall: no byte for " +
+                std::to_string(Stream.RangesAccepted.load() != 0 ? StallLimitMs : ReceiveLimitMs) +
+                " ms"
+          : std::string(FailureReason(error));
+  if (Stream.LengthKnown.load() == 0) {
+    diag::Write("the transfer ended at %lld (%s): with no length, that is the stream's end",
+                static_cast<long long>(end), cause.c_str());
+  } else if (Stream.RangesAccepted.load() == 0) {
+    diag::Write(
+        "drop: the transfer ended at %lld of %d (%s); no resume, ranges are not usable: "
+        "the download ends here",
+        static_cast<long long>(end), Stream.Length.load(), cause.c_str());
+  } else {
+    diag::Write(
+        "drop: the transfer ended at %lld of %d (%s); resuming from %lld within a retry "
+        "budget of %u ms",
+        static_cast<long long>(end), Stream.Length.load(), cause.c_str(),
+        static_cast<long long>(end), RetryBudgetMs);
+  }
+}
+
+void WriteRestartAsked(std::int64_t position) {
+  diag::Write(
+      "read at %lld lies outside the ring (it serves %lld up to %lld): asking for the "
+      "range from there",
+      static_cast<long long>(position), static_cast<long long>(WindowFloor()),
+      static_cast<long long>(DownloadEnd()));
+}
+
+void WriteRestarted(std::int32_t target) {
+  diag::Write("the download restarts at %d on the range's answer", target);
+}
+
+void WriteSeekBelowWindow(std::int64_t target) {
+  const long long floor = static_cast<long long>(WindowFloor());
+  if (target < 0) {
+    diag::Write("seek to %lld refused: a negative position", static_cast<long long>(target));
+  } else if (RefetchServes(target)) {
+    diag::Write(
+        "seek to %lld lies below the ring (lowest byte held %lld): fetching the body again "
+        "from the start",
+        static_cast<long long>(target), floor);
+  } else {
+    const char* why = Stream.LengthKnown.load() == 0
+                          ? "the stream has no length, and a second GET would give other bytes"
+                          : "the resource was seen to change";
+    diag::Write("seek to %lld refused: below the ring (lowest byte held %lld), and %s",
+                static_cast<long long>(target), floor, why);
+  }
+}
+
+void WriteSeekRefused(std::int64_t target, const char* why) {
+  diag::Write("seek to %lld refused: %s", static_cast<long long>(target), why);
+}
+
+void WriteRefetchReplied(RangeAnswer answer, std::int64_t position) {
+  if (answer == RangeAnswer::Served) {
+    diag::Write("fetch again from the start: the same version; the download reads on to %lld",
+                static_cast<long long>(position));
+  } else if (answer == RangeAnswer::Changed) {
+    diag::Write(
+        "fetch again from the start: the resource changed (another validator or length): "
+        "the seek fails, and the URL is not asked for again on this stream");
+  } else {
+    diag::Write(
+        "fetch again from the start: no whole body of the stream in answer; the seek "
+        "fails");
+  }
+}
+
+}  // namespace httpmedia::streamlog
