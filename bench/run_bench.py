@@ -33,6 +33,10 @@ from delay_proxy import DelayProxy
 BIG_SIZE = 1_000_000_000  # the greedy body
 SMALL_SIZE = 1_000_000  # the body of each timed open
 MEDIA_SIZE = 40_000_000  # the throttled body of the window plot
+# A player paused on a server sending TRICKLE bytes per second, beside a
+# greedy host reading NEIGHBOUR_SIZE bytes: the two share the chunk mutex.
+NEIGHBOUR_SIZE = 50_000_000
+TRICKLE = 200
 READ_SIZE = 64 * 1024
 ROUNDS = 3  # greedy rounds through the plug-in, interleaved with the references
 # curl and the Internet-client layer each take well under a second for the
@@ -130,6 +134,7 @@ http {{
     listen 127.0.0.1:{port};
     root {root}/www;
     location /slow/ {{ limit_rate {THROTTLE}; }}
+    location /trickle/ {{ limit_rate {TRICKLE}; }}
     location /link/ {{ access_log {self.requests_log} requests; }}
   }}
   server {{
@@ -370,6 +375,30 @@ def measure_link(host, plugin, nginx, ca, bundle):
     return results
 
 
+def measure_neighbour(host, plugin, nginx):
+    """Greedy reads of the middle-sized body alone, and beside another process
+    of the plug-in paused on a trickling server, rounds interleaved."""
+    log(f"neighbour: {ROUNDS} rounds of {NEIGHBOUR_SIZE / 1e6:g} MB alone and beside a "
+        f"player paused on a {TRICKLE} B/s server")
+    mid = nginx.url("/mid.bin")
+    alone, beside = [], []
+    for _ in range(ROUNDS):
+        wall, data = checked_json([host, plugin, "greedy", mid, str(READ_SIZE)])
+        alone.append(wall)
+        paused = subprocess.Popen([host, plugin, "idle", nginx.url("/trickle/media.bin"), "60"],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            time.sleep(1)  # opened, and its download waits on the trickle
+            wall, data = checked_json([host, plugin, "greedy", mid, str(READ_SIZE)])
+            if data["bytes"] != NEIGHBOUR_SIZE:
+                raise RuntimeError(f"beside the paused player: {data['bytes']} bytes")
+            beside.append(wall)
+        finally:
+            paused.kill()
+            paused.wait()
+    return {"alone": NEIGHBOUR_SIZE / median(alone), "beside": NEIGHBOUR_SIZE / median(beside)}
+
+
 def main():
     args = [a for a in sys.argv[1:] if not a.startswith("--")]
     link_only = "--link-only" in sys.argv[1:]
@@ -386,7 +415,7 @@ def main():
     root = tempfile.mkdtemp(prefix="httpmedia-bench-")
     os.chmod(root, 0o755)  # nginx's workers may run as another user
     www = os.path.join(root, "www")
-    for sub in ("slow", "link"):
+    for sub in ("slow", "link", "trickle"):
         os.makedirs(os.path.join(www, sub))
         os.chmod(os.path.join(www, sub), 0o755)
     os.chmod(www, 0o755)
@@ -397,6 +426,8 @@ def main():
         write_file(os.path.join(www, "big.bin"), BIG_SIZE)
         write_file(os.path.join(www, "small.bin"), SMALL_SIZE)
         write_file(os.path.join(www, "slow", "media.bin"), MEDIA_SIZE)
+        write_file(os.path.join(www, "mid.bin"), NEIGHBOUR_SIZE)
+        write_file(os.path.join(www, "trickle", "media.bin"), RING_SIZE)
         for name in ("big.bin", "small.bin"):
             os.link(os.path.join(www, name), os.path.join(www, "link", name))
         write_file(os.path.join(www, "link", "resume.bin"), RESUME_SIZE)
@@ -437,6 +468,8 @@ def main():
             host_rss.append(data["maxrss_kb"])
         results["greedy"] = {"curl": BIG_SIZE / median(curl_s), "host": BIG_SIZE / median(host_s),
                              "inet": BIG_SIZE / median(inet_s)}
+
+        results["neighbour"] = measure_neighbour(host, plugin, nginx)
 
         log(f"latency: {OPENS} opens through the plug-in and {OPENS} curl requests")
         _, data = checked_json([host, plugin, "opens", small, str(OPENS)])
@@ -569,6 +602,18 @@ def link_lines(r):
     return lines
 
 
+def neighbour_lines(r):
+    n = r.get("neighbour")
+    if n is None:
+        return []
+    return [
+        f"| Greedy host, {NEIGHBOUR_SIZE / 1e6:g} MB body, beside another process of the "
+        f"plug-in paused on a {TRICKLE} B/s server (median of {ROUNDS}) | "
+        f"{n['beside'] / 1e6:.0f} MB/s | the same body alone: {n['alone'] / 1e6:.0f} MB/s | "
+        f"{n['beside'] / n['alone']:.2f} (target 0.80) |",
+    ]
+
+
 def write_results(r, path):
     m, g, lat, cpu, mem = r["machine"], r["greedy"], r["latency"], r["cpu"], r["memory"]
     mbs = lambda v: f"{v / 1e6:.0f} MB/s"
@@ -605,6 +650,7 @@ def write_results(r, path):
         f"({PACED_SECONDS} s) | {cpu['paced']:.4f} CPU s per s | "
         f"`curl --limit-rate {PACED_RATE}`: {cpu['curl']:.4f} CPU s per s | "
         f"{cpu['paced'] / cpu['curl']:.1f} |",
+        *neighbour_lines(r),
         f"| Peak memory of the greedy host above a host that only loaded the library | "
         f"{above_kb / 1024:.1f} MiB | the ring: {RING_SIZE / 2**20:.1f} MiB | "
         f"{above_kb * 1024 / RING_SIZE:.2f} |",

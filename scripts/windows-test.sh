@@ -225,6 +225,22 @@ else
   fail cat-seek-by-range-request "no request for bytes=15000000-"
 fi
 
+# Two processes of the DLL: a player reading a server that trickles 200 B/s
+# holds up no other player's stream (the chunk mutex is shared by name).
+timeout 60 "$wine" "$cat_exe" -q "--plugin=$dll64" "$base/trickle.bin?size=3000000&rate=200" \
+  >/dev/null 2>&1 &
+trickling=$!
+sleep 5  # Wine starts, and the trickle's transfer is under way
+started=$SECONDS
+check_cat cat-beside-a-trickle 0 20971520 "$base/beside.bin?size=20971520"
+if [ $((SECONDS - started)) -gt 15 ]; then
+  fail cat-beside-a-trickle-in-time "took $((SECONDS - started)) s"
+else
+  pass cat-beside-a-trickle-in-time
+fi
+kill "$trickling" 2>/dev/null || true
+wait "$trickling" 2>/dev/null || true
+
 # The DLL driver: each of its cases in a Wine process of its own, so that a
 # hang costs one case its time limit and nothing else.
 driver="$root/build-win64/tests/windows/httpmedia-dll-driver.exe"

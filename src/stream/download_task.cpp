@@ -31,12 +31,23 @@ bool TakeChunkMutex(sys::MutexHandle mutex) {
   return true;
 }
 
+// Stores what the transfer brought: the write offset, the end of the
+// transfer in flight lowered to what arrived, and the wrap after a full lap.
+void BookTransfer(std::int32_t base, std::int32_t offset, std::int32_t wanted,
+                  std::int32_t received) {
+  const std::int32_t newOffset = offset + received;
+  Stream.WriteOffset.store(newOffset);
+  CheckLaps();
+  Stream.TransferEnd.store(base + newOffset);
+  const bool full = received == wanted;
+  if (full && newOffset == RingSize && Stream.ReaderLapBase.load() == base) WrapWriter();
+}
+
 // The budget counts the time spent reconnecting since the last byte
 // arrived: a server that answers every range and then breaks off before a
 // byte must not keep the download reconnecting for as long as the stream
 // is open.
 RoundResult TransferChunk(sys::MutexHandle mutex, RetryBudget& budget) {
-  if (!TakeChunkMutex(mutex)) return RoundResult::Continue;
   const std::int32_t offset = Stream.WriteOffset.load();
   const std::int32_t base = Stream.WriterLapBase.load();
   // Never past the ring's end, nor past the position limit: positions stay
@@ -54,37 +65,39 @@ RoundResult TransferChunk(sys::MutexHandle mutex, RetryBudget& budget) {
   Stream.TransferEnd.store(base + offset + wanted);
   if (AdmitNow() != Admission::Transfer) {
     Stream.TransferEnd.store(base + offset);
-    sys::GiveMutexBack(mutex);
     sys::Sleep(PollMs);
     return RoundResult::Continue;
   }
 
+  // The mutex is held for the store only, never across the network's wait:
+  // the ring is this process's own, with this thread its one writer, and the
+  // reader never takes the mutex, so every rule of the ring rests on the
+  // order of this thread's stores (announcement, admission, bytes, offset),
+  // not on the mutex, and another process's slow server holds up no one.
   const InternetHandle request = Stream.Request.load();
   std::int32_t received = 0;
   const bool ok = ReadChunk(request, Stream.Ring.load() + offset, wanted, received);
   streamlog::Chunk(static_cast<std::int64_t>(base) + offset, wanted, received, ok);
-  // A failing transfer may still have stored what came before the failure;
-  // those bytes are the body's and are kept.
-  const std::int32_t newOffset = offset + received;
-  Stream.WriteOffset.store(newOffset);
-  CheckLaps();
-  Stream.TransferEnd.store(base + newOffset);
-  const bool full = received == wanted;
-  if (full && newOffset == RingSize && Stream.ReaderLapBase.load() == base) WrapWriter();
+  // The bytes read have left the request: they are booked even when the
+  // wait for the mutex is given up for Close or a restart, for unbooked they
+  // would shift every later byte of a request the download goes on with. A
+  // failing transfer may still have stored what came before the failure;
+  // those bytes are the body's and are kept too.
+  const bool held = TakeChunkMutex(mutex);
+  BookTransfer(base, offset, wanted, received);
+  if (held) sys::GiveMutexBack(mutex);
 
   if (received > 0) budget.Reset();
   if (!ok || received == 0) {
-    sys::GiveMutexBack(mutex);
     // Ended short of a known length: the connection dropped (or stalled
     // past the stall limit), and the server may give the rest.
-    if (base + newOffset < PositionLimit() && ResumeAfterDrop(request, budget)) {
+    if (base + offset + received < PositionLimit() && ResumeAfterDrop(request, budget)) {
       return RoundResult::Continue;
     }
     Stream.StreamEnded.store(1);
     return RoundResult::Ended;
   }
-  if (!full) sys::Sleep(PollMs);  // the network is slower than we read: let data gather
-  sys::GiveMutexBack(mutex);
+  if (received < wanted) sys::Sleep(PollMs);  // the network is slower than we read: let data gather
   return RoundResult::Continue;
 }
 

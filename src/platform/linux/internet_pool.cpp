@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <system_error>
@@ -64,13 +65,25 @@ void UnlockShare(CURL*, curl_lock_data data, void* locks) {
   static_cast<std::mutex*>(locks)[data].unlock();
 }
 
+std::atomic<bool> poolMade{false};
+
+// Runs when the library is unloaded (or the process exits).
+struct ReaperStopAtUnload {
+  ~ReaperStopAtUnload() {
+    if (poolMade.load()) Pool::StopReaperForUnload();
+  }
+} reaperStopAtUnload;
+
 }  // namespace
 
 const bool Pool::kWithSpare = true;
 const bool Pool::kWithoutSpare = false;
 
 Pool& Pool::Get() {
-  static Pool* pool = new Pool;
+  static Pool* pool = [] {
+    poolMade.store(true);
+    return new Pool;
+  }();
   return *pool;
 }
 
@@ -272,17 +285,29 @@ int Pool::Close(curl_socket_t socket) {
 
 void Pool::StartReaper() {
   reaper_wake_.notify_all();
-  if (reaper_running_) return;
+  if (reaper_running_ || unloading_) return;
+  // A reaper that ended has released the lock for good: it is joined here,
+  // holding the lock, without waiting on anything it needs.
+  if (reaper_.joinable()) reaper_.join();
   try {
-    // Detached: the pool is never destroyed, and a reaper that ended has
-    // nothing left to do once it has released the lock, so nothing need
-    // wait for it, not even the process's exit.
-    std::thread(&Pool::Reap, this).detach();
+    reaper_ = std::thread(&Pool::Reap, this);
     reaper_running_ = true;
   } catch (const std::system_error&) {
     // Without it, idle connections stay until a request comes or the
     // server closes them: nothing is lost but the tidiness.
   }
+}
+
+void Pool::StopReaperForUnload() {
+  Pool& pool = Get();
+  std::thread reaper;
+  {
+    Lock lock = pool.Hold();
+    pool.unloading_ = true;
+    pool.reaper_wake_.notify_all();
+    reaper = std::move(pool.reaper_);
+  }
+  if (reaper.joinable()) reaper.join();
 }
 
 void Pool::Reap() {
@@ -291,7 +316,7 @@ void Pool::Reap() {
     const Clock::time_point now = Clock::now();
     Clock::time_point next = Clock::time_point::max();
     if (multi_ != nullptr && requests_ == 0) {
-      if (now - idle_since_ >= kIdleLife) {
+      if (now - idle_since_ >= kIdleLife || unloading_) {
         // Nothing drives a pool without requests: nobody else is in curl.
         dissolving_ = true;
         curl_multi_cleanup(multi_);
@@ -308,7 +333,7 @@ void Pool::Reap() {
         // enough for the request that follows a probe.
         Clock::time_point until = endpoint.spare_opened + kSpareLife;
         if (endpoint.connections == 0) until = std::min(until, endpoint.alone_since + kIdleLife);
-        if (now >= until) {
+        if (now >= until || unloading_) {
           close(std::exchange(endpoint.spare, -1));
         } else {
           next = std::min(next, until);
@@ -320,7 +345,7 @@ void Pool::Reap() {
         ++entry;
       }
     }
-    if (next == Clock::time_point::max()) {
+    if (next == Clock::time_point::max() || unloading_) {
       reaper_running_ = false;
       return;
     }

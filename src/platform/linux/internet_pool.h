@@ -66,6 +66,11 @@ class Pool {
   // Makes a Step in progress return soon. Takes the lock.
   void Wake();
 
+  // Unloading the library: the reaper closes what it would have closed later
+  // (the connections of an idle pool, the spares) and ends, and none starts
+  // again, for its code goes with the library.
+  static void StopReaperForUnload();
+
   // Socket callbacks, set on every request (curl calls them holding the lock).
   static curl_socket_t OpenSocket(void* spares, curlsocktype purpose, curl_sockaddr* address);
   static int SocketOptions(void* pool, curl_socket_t socket, curlsocktype purpose);
@@ -111,10 +116,15 @@ class Pool {
   std::unordered_set<int> handed_over_;           // spares given to curl, connected
   bool dissolving_ = false;                       // the idle pool's connections go
 
-  // Closes an idle pool's connections and the spares nobody took.
+  // Closes an idle pool's connections and the spares nobody took. It runs
+  // only while there is something to close later, and is joined by the next
+  // start or the library's unloading, so that no thread of the library
+  // outlives what it serves.
   Clock::time_point idle_since_;
   std::condition_variable reaper_wake_;
+  std::thread reaper_;
   bool reaper_running_ = false;
+  bool unloading_ = false;
 };
 
 }  // namespace httpmedia::inet

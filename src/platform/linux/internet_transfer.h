@@ -64,7 +64,8 @@ class Transfer final : PoolMember {
   // followed). Returns 0 or an error code.
   DWORD AwaitHeaders();
 
-  // Fills `buffer` unless the body ends, fails or stalls first. Returns 0 with
+  // Fills `buffer` unless the body ends, fails or stalls first, or the bytes
+  // that have come have waited a short while. Returns 0 with
   // *got = 0 at the end of the body, or an error code. Bytes that arrived
   // before a failure are returned first and the failure on the next call.
   DWORD Read(std::uint8_t* buffer, DWORD size, DWORD* got);
@@ -95,8 +96,9 @@ class Transfer final : PoolMember {
   void Ended(CURLcode result) override;
 
   // Runs the pool until `enough()`, the end of the transfer, Cancel() or a
-  // stall.
-  DWORD Drive(Pool::Lock& lock, const std::function<bool()>& enough);
+  // stall; once `some()`, also until the bytes have waited a short while.
+  DWORD Drive(Pool::Lock& lock, const std::function<bool()>& enough,
+              const std::function<bool()>& some);
   std::size_t TakeAside(std::uint8_t* out, std::size_t size);
   DWORD Unpause(Pool::Lock& lock);
   void PutAside(const char* data, std::size_t size);

@@ -12,6 +12,7 @@
 // handle of the process to one name shares that state, so that the owning
 // thread can take the mutex again through any of them.
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -92,6 +93,27 @@ std::shared_ptr<MutexState> FindOpen(const struct stat& file) {
   });
   return found;
 }
+
+// A child the host forks shares every open file of the parent, lock files
+// included, and a kernel lock of an open file lasts while any process has
+// it open: a child living on after its parent died holding the mutex would
+// keep it from everyone. The child therefore closes its copies of the lock
+// files at once (its handles to the names then fail; it opens its own). The
+// registry's lock is held across the fork, so that the child finds the
+// list whole.
+void LockRegistryForFork() { registryLock.lock(); }
+void UnlockRegistryAfterFork() { registryLock.unlock(); }
+void ForsakeLockFilesInChild() {
+  for (const std::weak_ptr<MutexState>& entry : registry) {
+    // A lock file is set before its state is listed and never changed after.
+    if (std::shared_ptr<MutexState> state = entry.lock(); state && state->fd >= 0) {
+      close(std::exchange(state->fd, -1));
+    }
+  }
+  registryLock.unlock();
+}
+[[maybe_unused]] const int forkHandlers =
+    pthread_atfork(LockRegistryForFork, UnlockRegistryAfterFork, ForsakeLockFilesInChild);
 
 struct NamedMutexObject : HandleObject {
   NamedMutexObject() : HandleObject(HandleKind::NamedMutex) {}
@@ -286,6 +308,11 @@ DWORD WaitForNamedMutex(HandleObject* handle, DWORD milliseconds) {
       forever ? Clock::time_point::max() : Clock::now() + std::chrono::milliseconds(milliseconds);
   const std::thread::id self = std::this_thread::get_id();
 
+  // The parent's mutex, seen by a forked child whose lock file is closed.
+  if (state.process != 0 && state.process != getpid()) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return WAIT_FAILED;
+  }
   std::unique_lock<std::mutex> guard(state.lock);
   if (state.owner == self) {
     ++state.count;
