@@ -64,9 +64,10 @@ std::int32_t OpenStream(const char16_t* url) {
   // the stream the host asked for.
   const WholeBody body = WholeBodyOf(Stream.Request.load());
   if (!body.whole) {
-    streamlog::OpenFails(
-        "the answer is not the whole body (an error, an answer without a body, a redirect not "
-        "followed, or a part of the body)");
+    streamlog::OpenFails(ResponseStatus(Stream.Request.load()) >= 400
+                             ? "the answer's status is an error (400 or above), not the stream"
+                             : "the answer is not the whole body (an answer without a body, a "
+                               "redirect not followed, or a part of the body)");
     CloseStreamRequest();
     return 0;
   }

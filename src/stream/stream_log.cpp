@@ -181,7 +181,7 @@ void WriteStreamTaken(InternetHandle request) {
     const std::string given = Header(request, HTTP_QUERY_CONTENT_LENGTH);
     const std::string coding = Header(request, HTTP_QUERY_TRANSFER_ENCODING);
     // Transfer-Encoding frames the body whatever Content-Length says.
-    const std::string why = !coding.empty() ? "the body is sent with Transfer-Encoding: " + coding
+    const std::string why = !coding.empty()  ? "the body is sent with Transfer-Encoding: " + coding
                             : !given.empty() ? "Content-Length \"" + given +
                                                    "\" is not a length a signed 32-bit "
                                                    "stream holds"

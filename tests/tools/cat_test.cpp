@@ -125,7 +125,7 @@ TEST_F(CatTest, VerboseLogSaysWhatWasDecidedAndWhyWithoutSecrets) {
        {"range answer: changed: the answer carries another version",
         "the resource changed: no byte of the new version enters the ring"}},
       {server_.Url("/a?size=2500000&framing=chunked"),
-       {"length unknown: no Content-Length (Transfer-Encoding: chunked)",
+       {"length unknown: the body is sent with Transfer-Encoding: chunked",
         "ranges not usable: the length is unknown"}},
       {server_.Url("/a?status=404"), {"answer 404", "open fails: the answer's status is an error"}},
       // An '@' past the host is the path's, and stays.
