@@ -229,7 +229,7 @@ TEST(NamedMutex, AnotherUserNeitherReachesNorSharesTheLock) {
       {"a lock file others may write", false,
        [&](const RuntimeDirectory& runtime) {
          const std::string file = runtime.LockFile(name);
-         return createFile(file) && chmod(file.c_str(), 0666) == 0;
+         return createFile(file) && chmod(file.c_str(), 0606) == 0;
        }},
       {"a lock file its group may write", false,
        [&](const RuntimeDirectory& runtime) {
