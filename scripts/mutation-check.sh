@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The mutation check: breaks one rule of the engine (or of the Internet
-# client's response checks) at a time, as listed in scripts/mutations.txt,
+# The mutation check: breaks one rule of the engine (or of the Linux
+# layer, its Internet client included) at a time, as listed in scripts/mutations.txt,
 # rebuilds the tests that cover it and runs them. A mutant is caught when a
 # test fails, crashes or runs past its time; it survives when they all pass.
 #

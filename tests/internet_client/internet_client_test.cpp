@@ -462,6 +462,19 @@ TEST_F(InternetClientTest, SessionsShareWholeConnectionsButNeverOneLeftMidBody) 
   EXPECT_TRUE(Eventually([&] { return server_.OpenConnections() == 0; }));
 }
 
+// A spare connection is opened beside the one streaming, never as a third:
+// two requests mid-body keep two connections to the server, not three.
+TEST_F(InternetClientTest, NoThirdConnectionToOneServerBesideTwoRequests) {
+  HINTERNET first = Open("/a.bin?stall_after=1000");
+  ASSERT_NE(first, nullptr) << GetLastError();
+  HINTERNET second = Open("/b.bin?stall_after=1000");
+  ASSERT_NE(second, nullptr) << GetLastError();
+  std::this_thread::sleep_for(300ms);  // time for a spare to connect
+  EXPECT_EQ(server_.OpenConnections(), 2u);
+  EXPECT_TRUE(InternetCloseHandle(first));
+  EXPECT_TRUE(InternetCloseHandle(second));
+}
+
 TEST_F(InternetClientTest, BodyCutShortFailsAfterTheBytesThatCame) {
   for (const char* drop : {"fin", "rst"}) {
     SCOPED_TRACE(drop);

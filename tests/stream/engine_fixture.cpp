@@ -21,6 +21,7 @@ int ownerWindow = 0;
 void ScaledSleep(std::uint32_t milliseconds) {
   if (onHostThread && milliseconds == PollMs) ++EngineTest::hostPolls;
   if (!onHostThread && milliseconds > PollMs) ++EngineTest::downloadPauses;
+  if (!onHostThread) EngineTest::downloadSleptMs += milliseconds;
   std::this_thread::sleep_for(std::chrono::microseconds(milliseconds * 1000 / sleepDivisor.load()));
 }
 
@@ -43,6 +44,7 @@ HttpMediaHostHooks RecordingHooks() {
 
 std::atomic<int> EngineTest::hostPolls{0};
 std::atomic<int> EngineTest::downloadPauses{0};
+std::atomic<std::int64_t> EngineTest::downloadSleptMs{0};
 std::vector<std::string> EngineTest::hostEvents;
 
 void EngineTest::SetUp() {

@@ -55,6 +55,8 @@ class EngineTest : public ::testing::Test {
   static std::atomic<int> hostPolls;
   // Pauses longer than a poll on the download's thread (a resume's pauses).
   static std::atomic<int> downloadPauses;
+  // What the threads other than the host's slept, in the engine's time.
+  static std::atomic<std::int64_t> downloadSleptMs;
   static std::vector<std::string> hostEvents;
 };
 

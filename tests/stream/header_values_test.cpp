@@ -38,6 +38,7 @@ TEST(RetryAfter, SecondsOrADateInAnyOfItsThreeForms) {
   constexpr std::int64_t Nov1994 = 784'111'777;  // 1994-11-06 08:49:37 UTC
   constexpr std::uint32_t Cap = 15'000;
   EXPECT_EQ(ParseRetryAfter(u"3", Nov1994, Cap), 3'000u);
+  EXPECT_EQ(ParseRetryAfter(u"86400", Nov1994, Cap), Cap);
   EXPECT_EQ(ParseRetryAfter(u"Sun, 06 Nov 1994 08:49:42 GMT", Nov1994, Cap), 5'000u);
   EXPECT_EQ(ParseRetryAfter(u"Sunday, 06-Nov-94 08:49:41 GMT", Nov1994, Cap), 4'000u);
   EXPECT_EQ(ParseRetryAfter(u"Sun Nov  6 08:49:39 1994", Nov1994, Cap), 2'000u);

@@ -5,6 +5,7 @@
 
 #include "engine_fixture.h"
 #include "stock_server.h"
+#include "stream/range_request.h"
 #include "stream/stream_ops.h"
 
 namespace httpmedia::testing {
@@ -53,6 +54,8 @@ TEST_F(Ranges, FetchTheEndAndComeBackToTheStart) {
   EXPECT_EQ(ReadHeadTailThenBack(), AllDelivered);
   EXPECT_EQ(RangesRequested(),
             (std::vector<std::string>{"", "", "bytes=19000000-", "bytes=102400-"}));
+  // The ETag on the wire, not only the engine's own check of each 206.
+  EXPECT_EQ(server.Requests().back().Header("If-Range"), "\"v1-20000000\"");
 }
 
 TEST_F(Ranges, WorkWithAStockServer) {
@@ -196,15 +199,20 @@ TEST_F(Ranges, ResumeADroppedTransferWithoutAGapOrARepeatWithinTheRetryBudget) {
       {"drop_after=700000&rate=8000000", 8'000'000, 11},  // while the host waits for data
       {"drop_after=1000000&busy=503&busy_count=999", 1'000'000, 7},
       {"drop_after=1000000&busy=503&busy_count=999&retry_after=5", 1'000'000, 3},
+      // Header lines without end on every try: each abandoned after 5 s.
+      {"drop_after=1000000&endless_headers=50&endless_on=ranges", 1'000'000, 3},
   };
   for (const Drop& drop : drops) {
     SCOPED_TRACE(drop.query);
     server.ClearRequests();
     ASSERT_EQ(Open("/m?size=8000000&ranges=1&" + drop.query), 8'000'000);
+    downloadSleptMs = 0;
     EXPECT_EQ(ReadToEnd(1'000'000), drop.delivered);
     if (drop.delivered < 8'000'000) {
       EXPECT_TRUE(WaitUntil([] { return Stream.Finished.load() != 0; }, std::chrono::seconds(10)))
           << "still reconnecting after the budget";
+      // Given up when the budget ends, not a pause later.
+      EXPECT_LT(downloadSleptMs.load(), RetryBudgetMs + 300) << downloadSleptMs.load();
     }
     const std::vector<std::string> ranges = RangesRequested();
     EXPECT_EQ(static_cast<std::size_t>(std::count_if(

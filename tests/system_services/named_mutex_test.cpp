@@ -229,7 +229,12 @@ TEST(NamedMutex, AnotherUserNeitherReachesNorSharesTheLock) {
       {"a lock file others may write", false,
        [&](const RuntimeDirectory& runtime) {
          const std::string file = runtime.LockFile(name);
-         return createFile(file) && chmod(file.c_str(), 0666) == 0;
+         return createFile(file) && chmod(file.c_str(), 0606) == 0;
+       }},
+      {"a lock file its group may write", false,
+       [&](const RuntimeDirectory& runtime) {
+         const std::string file = runtime.LockFile(name);
+         return createFile(file) && chmod(file.c_str(), 0620) == 0;
        }},
       {"a link in place of the lock file", false,
        [&](const RuntimeDirectory& runtime) {
