@@ -152,7 +152,7 @@ InternetHandle OpenSession(bool asynchronous, std::uint32_t receiveLimitMs) {
 }
 
 void CloseInternetHandle(InternetHandle handle) {
-  if (handle != nullptr) ::InternetCloseHandle(Handle(handle));
+  if (handle != nullptr && handle != WithdrawnRequest) ::InternetCloseHandle(Handle(handle));
 }
 
 bool ProbeCompletes(const char16_t* url, std::uint32_t& elapsedMs) {
@@ -188,6 +188,11 @@ void LimitStall(InternetHandle request) {
   ::InternetSetOptionW(Handle(request), INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof(timeout));
 }
 
+void CloseReply(const RangeReply& reply) {
+  CloseInternetHandle(reply.request);
+  CloseInternetHandle(reply.session);
+}
+
 RangeReply OpenRangeRequest(std::int64_t first, std::uint32_t deadlineMs, std::uint32_t capMs,
                             const std::function<bool()>& stillWanted) {
   RangeReply reply;
@@ -209,6 +214,7 @@ RangeReply OpenRangeRequest(std::int64_t first, std::uint32_t deadlineMs, std::u
     const std::uint32_t status = ResponseStatus(request);
     const std::optional<ContentRange> range = ResponseContentRange(request);
     const std::int64_t length = Stream.Length.load();
+    bool wholeOfSameVersion = false;
     if (status == PartialContent && !SameVersion(request)) {
       reply.answer = RangeAnswer::Changed;
     } else if (status == PartialContent) {
@@ -218,7 +224,8 @@ RangeReply OpenRangeRequest(std::int64_t first, std::uint32_t deadlineMs, std::u
       // The whole body to a request with If-Range: the version changed, or,
       // where it shows the stream's own version, the server pays Range no
       // heed. Either way nothing of it is spliced into the stream.
-      reply.answer = SameVersion(request) ? RangeAnswer::Refused : RangeAnswer::Changed;
+      wholeOfSameVersion = SameVersion(request);
+      reply.answer = wholeOfSameVersion ? RangeAnswer::Refused : RangeAnswer::Changed;
     } else if (status == RequestTimeout || status == TooManyRequests ||
                status >= FirstServerError) {
       reply.answer = RangeAnswer::Retry;
@@ -228,7 +235,9 @@ RangeReply OpenRangeRequest(std::int64_t first, std::uint32_t deadlineMs, std::u
     } else {
       reply.answer = RangeAnswer::Refused;
     }
-    if (reply.answer == RangeAnswer::Served) {
+    // A whole body of the stream's version is the body fetched again from
+    // its start, for whoever can use that.
+    if (reply.answer == RangeAnswer::Served || wholeOfSameVersion) {
       reply.request = request;
       reply.session = session.exchange(nullptr);
       return reply;
@@ -239,12 +248,12 @@ RangeReply OpenRangeRequest(std::int64_t first, std::uint32_t deadlineMs, std::u
   return reply;
 }
 
-RangeReply OpenWholeBodyAgain(std::uint32_t deadlineMs) {
+RangeReply OpenWholeBodyAgain(std::uint32_t deadlineMs, const std::function<bool()>* stillWanted) {
   RangeReply reply;
   reply.answer = RangeAnswer::Refused;
   std::atomic<InternetHandle> session{OpenSession(false)};
   if (session.load() == nullptr) return reply;
-  const Watched watched = OpenWithin(session, Stream.Url.c_str(), nullptr, deadlineMs);
+  const Watched watched = OpenWithin(session, Stream.Url.c_str(), nullptr, deadlineMs, stillWanted);
   reply.elapsedMs = watched.elapsedMs;
   if (watched.request != nullptr) {
     if (WholeBodyOf(watched.request).whole) {

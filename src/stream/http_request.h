@@ -56,8 +56,9 @@ enum class RangeAnswer {
 
 struct RangeReply {
   RangeAnswer answer = RangeAnswer::Retry;
-  // Only when Served: the request and the session of its own it was made
-  // on, both the caller's to close.
+  // When Served, and when Refused by a whole body of the stream's version
+  // (the server ignored Range): the request and the session of its own it
+  // was made on, both the caller's to close (CloseReply).
   InternetHandle session = nullptr;
   InternetHandle request = nullptr;
   // How long the server asked to be left alone (Retry-After), 0 if it did
@@ -66,6 +67,9 @@ struct RangeReply {
   // Of the deadline, how much the request took.
   std::uint32_t elapsedMs = 0;
 };
+
+// Closes what a reply holds.
+void CloseReply(const RangeReply& reply);
 
 // Asks for the body of Stream.Url from `first` on, on a session of its own
 // with the stall limit, with If-Range carrying the stream's validator where
@@ -80,8 +84,10 @@ RangeReply OpenRangeRequest(std::int64_t first, std::uint32_t deadlineMs, std::u
 // Asks for the whole body of Stream.Url again, on a session of its own, and
 // waits at most deadlineMs for the response's headers. Served only for a
 // whole body (WholeBodyOf) that is SameVersion; Changed for a whole body of
-// another version; Refused for anything else.
-RangeReply OpenWholeBodyAgain(std::uint32_t deadlineMs);
+// another version; Refused for anything else. The wait is abandoned
+// (Refused) once *stillWanted, where given, turns false.
+RangeReply OpenWholeBodyAgain(std::uint32_t deadlineMs,
+                              const std::function<bool()>* stillWanted = nullptr);
 
 // Moves at most `wanted` bytes of the body into destination and tells how
 // many arrived; false when the transfer failed (received may still count

@@ -52,8 +52,7 @@ RangeReply AskForRange(std::int64_t position, RetryBudget& budget,
 bool TakeOver(InternetHandle current, const RangeReply& reply) {
   InternetHandle expected = current;
   if (current == nullptr || !Stream.Request.compare_exchange_strong(expected, reply.request)) {
-    CloseInternetHandle(reply.request);
-    CloseInternetHandle(reply.session);
+    CloseReply(reply);
     return false;
   }
   const InternetHandle oldSession = Stream.Session.exchange(reply.session);
@@ -127,28 +126,62 @@ RestartResult RestartAt(std::int64_t position, CallDeadline& deadline) {
 void TakeUpRestart() {
   const std::int32_t target = Stream.RestartTarget.load();
   if (target < 0) return;
+  // The host has moved outside what the running transfer would bring, and
+  // waits: its bytes are not wanted. It is withdrawn before the range is
+  // asked for, so that its connection serves the range request (an HTTP/2
+  // stream is reset and the connection carries the next one; an HTTP/1.1
+  // connection left mid-body is replaced by the spare beside it) rather than
+  // a new one made beside it while it still runs.
+  InternetHandle running = Stream.Request.load();
+  if (running == nullptr || !Stream.Request.compare_exchange_strong(running, WithdrawnRequest)) {
+    return;  // Close withdrew it first
+  }
+  CloseInternetHandle(running);
+  const std::function<bool()> stillWanted = [target] {
+    return Stream.Request.load() == WithdrawnRequest && Stream.RestartTarget.load() == target;
+  };
   RetryBudget budget;
-  const RangeReply reply = AskForRange(target, budget, [target] {
-    return Stream.Request.load() != nullptr && Stream.RestartTarget.load() == target;
-  });
-  std::int32_t expected = target;
-  if (reply.answer != RangeAnswer::Served ||
-      !Stream.RestartTarget.compare_exchange_strong(expected, RestartInPlace)) {
-    // Not served, or the host gave up waiting for it.
-    CloseInternetHandle(reply.request);
-    CloseInternetHandle(reply.session);
+  RangeReply reply = AskForRange(target, budget, stillWanted);
+  std::int32_t startsAt = target;
+  if (reply.answer != RangeAnswer::Served) {
     StopUsingRanges(reply);
-    expected = target;
-    Stream.RestartTarget.compare_exchange_strong(expected, NoRestart);
+    // A server that pays Range no heed still gives the body from its start,
+    // read forward to the target, where its version can be told; otherwise
+    // (a changed resource, a server that stays down) the stream ends with
+    // what the ring holds, for nothing of another request may be spliced
+    // into it.
+    // Its answer to the range request may be that body already.
+    if (reply.answer == RangeAnswer::Refused && Stream.Refetchable.load() != 0) {
+      if (reply.request == nullptr && stillWanted()) {
+        reply = OpenWholeBodyAgain(RangeHeaderDeadlineMs, &stillWanted);
+        if (reply.answer == RangeAnswer::Changed) Stream.Refetchable.store(0);
+      }
+      if (reply.request != nullptr) reply.answer = RangeAnswer::Served;
+      streamlog::RefetchReplied(reply.answer, target);
+      startsAt = 0;
+    }
+  }
+  // From here on no network wait: the host, should its wait run out now,
+  // waits for what follows rather than reading a ring being re-based.
+  std::int32_t expected = target;
+  const bool inPlace = Stream.RestartTarget.compare_exchange_strong(expected, RestartInPlace);
+  bool taken = false;
+  if (inPlace && reply.answer == RangeAnswer::Served) {
+    taken = TakeOver(WithdrawnRequest, reply);
+  } else {
+    CloseReply(reply);
+  }
+  if (!taken) {
+    // No request to go on with. A later read outside the ring asks again.
+    Stream.StreamEnded.store(1);
+    if (inPlace) Stream.RestartTarget.store(NoRestart);
     return;
   }
-  if (TakeOver(Stream.Request.load(), reply)) {
-    // The host waits for this restart and reads nothing meanwhile: the ring
-    // starts afresh at the target.
-    ResetLaps(target);
-    Stream.StreamEnded.store(0);
-    streamlog::Restarted(target);
-  }
+  // The host waits for this restart and reads nothing meanwhile: the ring
+  // starts afresh where the new request's body starts.
+  ResetLaps(startsAt);
+  Stream.StreamEnded.store(0);
+  streamlog::Restarted(startsAt);
   Stream.RestartTarget.store(NoRestart);
 }
 
@@ -165,6 +198,7 @@ bool ResumeAfterDrop(InternetHandle broken, RetryBudget& budget) {
   });
   if (reply.answer != RangeAnswer::Served) {
     // What arrived is still delivered; a changed resource gives no more.
+    CloseReply(reply);
     StopUsingRanges(reply);
     return false;
   }

@@ -59,10 +59,13 @@ enum class RestartResult { Restarted, NotRestarted, TimedOut };
 
 // On the host's thread: hands the restart at position to the download task
 // and waits for it with the usual wait, within the host call's deadline. The
-// task asks for the body from there and, only on a 206 of the stream's
-// version starting exactly there, re-bases the ring at position; any other
-// answer leaves the download as it was, and a changed or refusing server is
-// not asked again for this stream.
+// task withdraws the running request, then asks for the body from there and,
+// only on a 206 of the stream's version starting exactly there, re-bases the
+// ring at position. A server that ignores the range gives the body again
+// from its start, where the stream's version can still be told (the ring
+// then starts afresh at 0 and the read waits for the download to reach
+// position); on any other answer the stream ends with what the ring holds,
+// and a changed or refusing server is not asked for ranges again.
 RestartResult RestartAt(std::int64_t position, CallDeadline& deadline);
 
 // On the download task, between chunks: puts in place a restart the host

@@ -81,6 +81,12 @@ struct StreamState {
 
 extern StreamState Stream;
 
+// Stream.Request while the download task has withdrawn the stream's request
+// for a restart and has none in its place yet: not null, for the download is
+// not to stop, and never a handle, so closing it does nothing.
+inline char WithdrawnRequestTag;
+inline const InternetHandle WithdrawnRequest = &WithdrawnRequestTag;
+
 // Asserts the rule by which the host's calls tell an open stream from none:
 // Length is non-zero exactly while a ring is held. It holds between any two
 // of the host's calls.

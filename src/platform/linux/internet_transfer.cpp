@@ -160,11 +160,11 @@ DWORD Transfer::Start(const TransferOptions& options) {
   set(CURLOPT_WRITEDATA, this);
   set(CURLOPT_PRIVATE, static_cast<PoolMember*>(this));
   set(CURLOPT_ERRORBUFFER, error_text_);
-  // The pool's accounting of connections, and its spares: only for plain
-  // HTTP straight to the server, where a TCP connection is all a request
-  // needs and a body left unread costs the connection.
-  const bool spares = !options.use_environment_proxy && options.proxy.empty() &&
-                      EqualsNoCase(std::string_view(options.url).substr(0, 7), "http://");
+  // The pool's accounting of connections, and its spares: only straight to
+  // the server, where a body left unread costs the connection (over HTTPS
+  // too, once the stream has gone far: see Release) and the request that
+  // follows starts with the TCP handshake, which a spare has done already.
+  const bool spares = !options.use_environment_proxy && options.proxy.empty();
   set(CURLOPT_OPENSOCKETFUNCTION, &Pool::OpenSocket);
   set(CURLOPT_OPENSOCKETDATA, const_cast<bool*>(spares ? &Pool::kWithSpare : &Pool::kWithoutSpare));
   set(CURLOPT_SOCKOPTFUNCTION, &Pool::SocketOptions);
