@@ -71,6 +71,40 @@ TEST_F(Ranges, WorkWithAStockServer) {
   EXPECT_EQ(ranges, (std::vector<std::string>{"", "", "bytes=102400-", "bytes=19000000-"}));
 }
 
+// Over HTTP/2 a request closed early only has its stream reset, and its
+// connection serves the next request; one closed after more than a megabyte
+// came takes its connection with it, for the server may still have a whole
+// stream window on the way; one whose whole body came leaves it too.
+TEST_F(Ranges, OverHttp2AConnectionLeftMidStreamServesOnlyIfLittleCame) {
+  StockServer nginx(Size, true);
+  if (!nginx.Running()) GTEST_SKIP() << "nginx or openssl is not installed";
+  if (!nginx.Trust())
+    GTEST_SKIP() << "cannot mount the test's CA bundle in a private mount namespace (needs root)";
+  ASSERT_EQ(OpenStream(nginx.Url16().c_str()), Size);
+  EXPECT_EQ(ReadSpan(2'500'000), 2'500'000);
+  ASSERT_EQ(SeekStream(Size - 1'500'000, 0), 0);
+  EXPECT_EQ(ReadSpan(1'500'000), 1'500'000);
+  CloseStream();
+  ASSERT_EQ(OpenStream(nginx.Url16().c_str()), Size);
+  CloseStream();
+  // nginx logs a request once its stream is reset, which curl sends as it
+  // next drives the connection: the last request's only when the idle pool
+  // closes it.
+  std::vector<StockServer::Request> requests;
+  WaitUntil([&] { return (requests = nginx.Requests()).size() >= 4; });
+  ASSERT_GE(requests.size(), 4u);
+  for (const StockServer::Request& request : requests) EXPECT_EQ(request.protocol, "HTTP/2.0");
+  EXPECT_EQ(requests[2].range, "bytes=" + std::to_string(Size - 1'500'000) + "-");
+  EXPECT_EQ(requests[1].connection, requests[0].connection)
+      << "the probe's connection serves the stream's request";
+  // Sorted by connection, a request that rode the stream's connection after
+  // it would come next.
+  EXPECT_NE(requests[2].connection, requests[1].connection)
+      << "no request after the stream's rides its connection";
+  EXPECT_EQ(requests[3].connection, requests[2].connection)
+      << "the range request's connection serves the next open's probe";
+}
+
 TEST_F(Ranges, OneRingAheadOfTheDownloadIsDownloadedThroughAndOneByteMoreIsFetched) {
   ASSERT_EQ(Open("/movie.mp4?size=20000000&ranges=1"), Size);
   WaitUntilDownloadSettles();

@@ -2,18 +2,22 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 #include "body.h"
 
@@ -24,6 +28,7 @@ namespace httpmedia::testing {
 namespace {
 
 constexpr const char* NginxPath = "/usr/sbin/nginx";
+constexpr const char* SystemBundle = "/etc/ssl/certs/ca-certificates.crt";
 
 std::uint16_t FreeLoopbackPort() {
   const int probe = socket(AF_INET, SOCK_STREAM, 0);
@@ -53,11 +58,24 @@ bool Accepts(std::uint16_t port) {
 
 }  // namespace
 
-StockServer::StockServer(std::uint64_t size) {
+StockServer::StockServer(std::uint64_t size, bool https) : https_(https) {
   if (access(NginxPath, X_OK) != 0) return;
   char pattern[] = "/tmp/httpmedia-nginx-XXXXXX";
   if (mkdtemp(pattern) == nullptr) return;
   directory_ = pattern;
+  // An EC P-256 CA, the server's certificate for 127.0.0.1 signed by it, and
+  // the system's CA bundle with the CA added, for Trust().
+  const std::string ec =
+      "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1";
+  if (https && std::system(("cd '" + directory_ + "' && (" + ec +
+                            " -subj /CN=test-ca -keyout ca.key -out ca.pem && " + ec +
+                            " -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1"
+                            " -addext basicConstraints=CA:FALSE -CA ca.pem -CAkey ca.key"
+                            " -keyout key.pem -out cert.pem && cat " +
+                            SystemBundle + " ca.pem > bundle.pem) >/dev/null 2>&1")
+                               .c_str()) != 0) {
+    return;
+  }
   const std::string www = directory_ + "/www";
   mkdir(www.c_str(), 0755);
   {
@@ -75,10 +93,12 @@ StockServer::StockServer(std::uint64_t size) {
   std::ofstream(d + "/nginx.conf")
       << "daemon off;\nmaster_process off;\nworker_processes 1;\npid " << d << "/nginx.pid;\n"
       << "error_log " << d << "/error.log;\nevents { worker_connections 64; }\n"
-      << "http {\n  log_format ranges '$request|$http_range';\n"
-      << "  access_log " << d << "/access.log ranges;\n"
+      << "http {\n  log_format requests '$connection $connection_requests $server_protocol "
+      << "$http_range';\n  access_log " << d << "/access.log requests;\n"
       << "  client_body_temp_path " << d << "/tmp;\n"
-      << "  server { listen 127.0.0.1:" << port_ << "; root " << www << "; }\n}\n";
+      << "  server { listen 127.0.0.1:" << port_ << (https ? " ssl http2" : "") << "; root " << www
+      << ";" << (https ? " ssl_certificate cert.pem; ssl_certificate_key key.pem;" : "")
+      << " }\n}\n";
   const std::string config = d + "/nginx.conf";
   const char* argv[] = {NginxPath, "-p", d.c_str(), "-c", config.c_str(), nullptr};
   if (posix_spawn(&pid_, NginxPath, nullptr, nullptr, const_cast<char* const*>(argv), environ) !=
@@ -93,6 +113,7 @@ StockServer::StockServer(std::uint64_t size) {
 }
 
 StockServer::~StockServer() {
+  if (trusted_) umount2(SystemBundle, MNT_DETACH);
   if (pid_ > 0) {
     kill(pid_, SIGTERM);
     waitpid(pid_, nullptr, 0);
@@ -101,18 +122,39 @@ StockServer::~StockServer() {
 }
 
 std::u16string StockServer::Url16() const {
-  const std::string url = "http://127.0.0.1:" + std::to_string(port_) + "/body.bin";
+  const std::string url = (https_ ? "https" : "http") + std::string("://127.0.0.1:") +
+                          std::to_string(port_) + "/body.bin";
   return std::u16string(url.begin(), url.end());
 }
 
 std::vector<std::string> StockServer::RangesRequested() const {
   std::vector<std::string> ranges;
+  for (const Request& request : Requests()) ranges.push_back(request.range);
+  return ranges;
+}
+
+std::vector<StockServer::Request> StockServer::Requests() const {
+  std::vector<Request> requests;
   std::ifstream log(directory_ + "/access.log");
   for (std::string line; std::getline(log, line);) {
-    const std::string range = line.substr(line.find('|') + 1);
-    ranges.push_back(range == "-" ? "" : range);
+    Request& request = requests.emplace_back();
+    std::istringstream(line) >> request.connection >> request.sent >> request.protocol >>
+        request.range;
+    if (request.range == "-") request.range.clear();
   }
-  return ranges;
+  std::sort(requests.begin(), requests.end(), [](const Request& a, const Request& b) {
+    return std::tie(a.connection, a.sent) < std::tie(b.connection, b.sent);
+  });
+  return requests;
+}
+
+bool StockServer::Trust() {
+  // Private propagation first, so that the bundle's mount stays in here.
+  trusted_ =
+      https_ && unshare(CLONE_NEWNS) == 0 &&
+      mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+      mount((directory_ + "/bundle.pem").c_str(), SystemBundle, nullptr, MS_BIND, nullptr) == 0;
+  return trusted_;
 }
 
 }  // namespace httpmedia::testing

@@ -1,5 +1,6 @@
 // A stock HTTP server for tests: Debian's nginx, serving a file of the test
-// body on a loopback port, with its own configuration in a temporary folder.
+// body on a loopback port, with its own configuration in a temporary folder;
+// or serving it over https and HTTP/2 under a CA made for the server.
 #pragma once
 
 #include <sys/types.h>
@@ -13,7 +14,7 @@ namespace httpmedia::testing {
 class StockServer {
  public:
   // Writes a body file of `size` bytes and starts nginx on it.
-  explicit StockServer(std::uint64_t size);
+  explicit StockServer(std::uint64_t size, bool https = false);
   ~StockServer();
 
   StockServer(const StockServer&) = delete;
@@ -24,12 +25,28 @@ class StockServer {
   std::u16string Url16() const;
   // The Range header of every request so far ("" for a request without).
   std::vector<std::string> RangesRequested() const;
+  // A request as logged once its answer ended, or its stream or connection
+  // was closed: on which of nginx's connections (by serial number), and
+  // which request on that connection it was.
+  struct Request {
+    int connection = 0, sent = 0;
+    std::string protocol, range;
+  };
+  // In the order they were sent: by connection, and on each in turn.
+  std::vector<Request> Requests() const;
+
+  // Makes the calling thread, and the threads it starts from now on, trust
+  // the https server's CA: the system's CA bundle with the CA added is
+  // mounted over the system's in a mount namespace of the thread's own.
+  // False where that is not permitted (it needs root).
+  bool Trust();
 
  private:
   std::string directory_;
   std::uint16_t port_ = 0;
   pid_t pid_ = -1;
   bool running_ = false;
+  bool https_ = false, trusted_ = false;
 };
 
 }  // namespace httpmedia::testing
