@@ -25,6 +25,12 @@ void JoinThread(ThreadHandle thread) {
   ::CloseHandle(thread);
 }
 
+bool JoinThreadWithin(ThreadHandle thread, std::uint32_t milliseconds) {
+  if (::WaitForSingleObject(thread, milliseconds) != WAIT_OBJECT_0) return false;
+  ::CloseHandle(thread);
+  return true;
+}
+
 void Sleep(std::uint32_t milliseconds) { ::Sleep(milliseconds); }
 
 MutexHandle CreateNamedMutex(const char16_t* name) {

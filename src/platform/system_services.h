@@ -19,6 +19,9 @@ using ThreadRoutine = std::uint32_t (*)();
 ThreadHandle StartThread(ThreadRoutine routine);
 // Waits until the thread has returned, then releases its handle.
 void JoinThread(ThreadHandle thread);
+// Waits at most milliseconds for the thread to return; true, with its handle
+// released, once it has. A test's sleep stands in for the wait's time.
+bool JoinThreadWithin(ThreadHandle thread, std::uint32_t milliseconds);
 
 void Sleep(std::uint32_t milliseconds);
 

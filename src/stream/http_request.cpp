@@ -50,38 +50,30 @@ void CALLBACK InternetStatusProc(HINTERNET, DWORD_PTR, DWORD status, LPVOID info
 
 // The deadline for a request's headers. The client's own receive limit
 // restarts with every byte, so a server trickling header lines would hold a
-// synchronous open for ever. A watchdog thread closes the session the open
-// is made on once the deadline passes, which makes the blocked open return
-// (Internet clients end a synchronous call on a handle closed from another
-// thread). It does the same once the request is no longer wanted (Close
-// withdrew the stream, the host gave up a restart), so that a withdrawn
-// request is not waited for. Only one request at a time is ever watched:
-// the stream's request in Open runs before any download task, range
-// requests run on the download task alone, and the host's fetch again only
-// while no range is ever asked for.
-struct HeaderWatch {
-  std::atomic<std::atomic<InternetHandle>*> session{nullptr};
-  std::atomic<const std::function<bool()>*> stillWanted{nullptr};
-  std::atomic<std::uint32_t> limitMs{0};
-  std::atomic<std::uint32_t> waitedMs{0};
-  std::atomic<std::uint32_t> answered{0};
-  std::atomic<std::uint32_t> expired{0};
+// synchronous open for ever. The open is made on a thread of its own while
+// the caller watches it, waking the moment it returns; once the deadline
+// passes the caller closes the session the open is made on, which makes the
+// blocked open return (Internet clients end a synchronous call on a handle
+// closed from another thread). It does the same once the request is no
+// longer wanted (Close withdrew the stream, the host gave up a restart), so
+// that a withdrawn request is not waited for. Only one request at a time is
+// ever made this way: the stream's request in Open runs before any download
+// task, range requests run on the download task alone, and the host's fetch
+// again only while no range is ever asked for.
+struct PendingOpen {
+  std::atomic<InternetHandle> session{nullptr};
+  std::atomic<const char16_t*> url{nullptr};
+  std::atomic<const char16_t*> headers{nullptr};
+  std::atomic<HINTERNET> request{nullptr};
+  std::atomic<DWORD> error{ERROR_SUCCESS};
 };
 
-HeaderWatch Watch;
+PendingOpen Pending;
 
-std::uint32_t WatchHeaders() {
-  const std::function<bool()>* stillWanted = Watch.stillWanted.load();
-  while (Watch.answered.load() == 0) {
-    const bool withdrawn = stillWanted != nullptr && !(*stillWanted)();
-    if (withdrawn || Watch.waitedMs.load() >= Watch.limitMs.load()) {
-      Watch.expired.store(1);
-      CloseInternetHandle(Watch.session.load()->exchange(nullptr));
-      break;
-    }
-    sys::Sleep(PollMs);
-    Watch.waitedMs.fetch_add(PollMs);
-  }
+std::uint32_t MakePendingOpen() {
+  Pending.request.store(
+      OpenUrl(Pending.session.load(), Pending.url.load(), Pending.headers.load()));
+  Pending.error.store(::GetLastError());
   return 0;
 }
 
@@ -96,25 +88,34 @@ struct Watched {
 Watched OpenWithin(std::atomic<InternetHandle>& session, const char16_t* url,
                    const char16_t* headers, std::uint32_t deadlineMs,
                    const std::function<bool()>* stillWanted = nullptr) {
-  Watch.session.store(&session);
-  Watch.stillWanted.store(stillWanted);
-  Watch.limitMs.store(deadlineMs);
-  Watch.waitedMs.store(0);
-  Watch.answered.store(0);
-  Watch.expired.store(0);
-  const sys::ThreadHandle watcher = sys::StartThread(WatchHeaders);
-  // Without its watchdog the request could not be bounded: it is not made.
-  if (watcher == nullptr) return {};
-  HINTERNET request = OpenUrl(session.load(), url, headers);
-  Watch.answered.store(1);
-  sys::JoinThread(watcher);
-  if (Watch.expired.load() != 0) {
+  Pending.session.store(session.load());
+  Pending.url.store(url);
+  Pending.headers.store(headers);
+  Pending.request.store(nullptr);
+  const sys::ThreadHandle opener = sys::StartThread(MakePendingOpen);
+  // Without its watch the request could not be bounded: it is not made.
+  if (opener == nullptr) return {};
+  std::uint32_t waitedMs = 0;
+  bool expired = false;
+  while (!sys::JoinThreadWithin(opener, PollMs)) {
+    waitedMs += PollMs;
+    const bool withdrawn = stillWanted != nullptr && !(*stillWanted)();
+    if (withdrawn || waitedMs >= deadlineMs) {
+      expired = true;
+      CloseInternetHandle(session.exchange(nullptr));
+      sys::JoinThread(opener);
+      break;
+    }
+  }
+  HINTERNET request = Pending.request.load();
+  ::SetLastError(Pending.error.load());
+  if (expired) {
     // Answered just as the deadline passed: too late all the same.
     CloseInternetHandle(request);
     request = nullptr;
   }
-  streamlog::Answer(request, deadlineMs, Watch.expired.load() != 0);
-  return {request, Watch.waitedMs.load()};
+  streamlog::Answer(request, deadlineMs, expired);
+  return {request, waitedMs};
 }
 
 // A header's value as text; empty when the response has none, or one too
