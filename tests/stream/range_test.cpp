@@ -74,15 +74,22 @@ TEST_F(Ranges, WorkWithAStockServer) {
 // Over HTTP/2 a request closed early only has its stream reset, and its
 // connection serves the next request; one closed after more than a megabyte
 // came takes its connection with it, for the server may still have a whole
-// stream window on the way; one whose whole body came leaves it too.
+// stream window on the way; one whose whole body came leaves it too. A seek
+// outside the ring withdraws the stream's request before it asks for the
+// range, so that the range request can ride the same connection.
 TEST_F(Ranges, OverHttp2AConnectionLeftMidStreamServesOnlyIfLittleCame) {
   StockServer nginx(Size, true);
   if (!nginx.Running()) GTEST_SKIP() << "nginx or openssl is not installed";
   if (!nginx.Trust())
     GTEST_SKIP() << "cannot mount the test's CA bundle in a private mount namespace (needs root)";
+  const std::int64_t tail = Size - 1'500'000;
   ASSERT_EQ(OpenStream(nginx.Url16().c_str()), Size);
+  EXPECT_EQ(ReadSpan(1), 1);
+  ASSERT_EQ(SeekStream(tail, 0), 0);  // the stream's request has brought little
+  EXPECT_EQ(ReadSpan(1'500'000), 1'500'000);
+  ASSERT_EQ(SeekStream(3'000'000, 0), 0);  // the range's whole body came
   EXPECT_EQ(ReadSpan(2'500'000), 2'500'000);
-  ASSERT_EQ(SeekStream(Size - 1'500'000, 0), 0);
+  ASSERT_EQ(SeekStream(tail, 0), 0);  // over a megabyte came
   EXPECT_EQ(ReadSpan(1'500'000), 1'500'000);
   CloseStream();
   ASSERT_EQ(OpenStream(nginx.Url16().c_str()), Size);
@@ -91,18 +98,20 @@ TEST_F(Ranges, OverHttp2AConnectionLeftMidStreamServesOnlyIfLittleCame) {
   // next drives the connection: the last request's only when the idle pool
   // closes it.
   std::vector<StockServer::Request> requests;
-  WaitUntil([&] { return (requests = nginx.Requests()).size() >= 4; });
-  ASSERT_GE(requests.size(), 4u);
-  for (const StockServer::Request& request : requests) EXPECT_EQ(request.protocol, "HTTP/2.0");
-  EXPECT_EQ(requests[2].range, "bytes=" + std::to_string(Size - 1'500'000) + "-");
-  EXPECT_EQ(requests[1].connection, requests[0].connection)
-      << "the probe's connection serves the stream's request";
-  // Sorted by connection, a request that rode the stream's connection after
-  // it would come next.
-  EXPECT_NE(requests[2].connection, requests[1].connection)
-      << "no request after the stream's rides its connection";
-  EXPECT_EQ(requests[3].connection, requests[2].connection)
-      << "the range request's connection serves the next open's probe";
+  WaitUntil([&] { return (requests = nginx.Requests()).size() >= 6; });
+  ASSERT_GE(requests.size(), 6u);
+  std::vector<std::string> ranges;
+  for (const StockServer::Request& request : requests) {
+    EXPECT_EQ(request.protocol, "HTTP/2.0");
+    ranges.push_back(request.range);
+  }
+  const std::string tailRange = "bytes=" + std::to_string(tail) + "-";
+  EXPECT_EQ(ranges, (std::vector<std::string>{"", "", tailRange, "bytes=3000000-", tailRange, ""}));
+  // Sorted by connection: the probe, the stream and the first two ranges on
+  // one, the last range and the next open's probe on another.
+  for (std::size_t i : {1, 2, 3}) EXPECT_EQ(requests[i].connection, requests[0].connection) << i;
+  EXPECT_NE(requests[4].connection, requests[3].connection);
+  EXPECT_EQ(requests[5].connection, requests[4].connection);
 }
 
 TEST_F(Ranges, OneRingAheadOfTheDownloadIsDownloadedThroughAndOneByteMoreIsFetched) {

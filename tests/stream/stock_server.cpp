@@ -97,7 +97,9 @@ StockServer::StockServer(std::uint64_t size, bool https) : https_(https) {
       << "$http_range';\n  access_log " << d << "/access.log requests;\n"
       << "  client_body_temp_path " << d << "/tmp;\n"
       << "  server { listen 127.0.0.1:" << port_ << (https ? " ssl http2" : "") << "; root " << www
-      << ";" << (https ? " ssl_certificate cert.pem; ssl_certificate_key key.pem;" : "")
+      << ";"
+      // Paced, so that a test can act while a request has brought little.
+      << (https ? " ssl_certificate cert.pem; ssl_certificate_key key.pem; limit_rate 8m;" : "")
       << " }\n}\n";
   const std::string config = d + "/nginx.conf";
   const char* argv[] = {NginxPath, "-p", d.c_str(), "-c", config.c_str(), nullptr};
