@@ -145,12 +145,11 @@ void TakeUpRestart() {
   std::int32_t startsAt = target;
   if (reply.answer != RangeAnswer::Served) {
     StopUsingRanges(reply);
-    // A server that pays Range no heed still gives the body from its start,
-    // read forward to the target, where its version can be told; otherwise
-    // (a changed resource, a server that stays down) the stream ends with
-    // what the ring holds, for nothing of another request may be spliced
-    // into it.
-    // Its answer to the range request may be that body already.
+    // A server that pays Range no heed still gives the body from its start
+    // (its answer to the range may be that body already), read forward to
+    // the target, where its version can be told; otherwise (a changed
+    // resource, a server that stays down) the stream ends with what the
+    // ring holds, for nothing of another request may be spliced into it.
     if (reply.answer == RangeAnswer::Refused && Stream.Refetchable.load() != 0) {
       if (reply.request == nullptr && stillWanted()) {
         reply = OpenWholeBodyAgain(RangeHeaderDeadlineMs, &stillWanted);

@@ -29,10 +29,11 @@ constexpr auto kIdleLife = std::chrono::seconds(2);
 // replaces it; over HTTP/2 a stream's does once it has gone far. A spare
 // connection, opened to the same endpoint beside the one in use, lets the
 // request that follows skip the TCP handshake's round trip (over HTTPS the
-// TLS handshake, which needs the request's own settings, is still to come). It carries no request
-// unless one comes: it is closed after this long, well within the time servers give a connection to
-// send a request (nginx: 60 s), or kIdleLife after the last other connection to the endpoint went.
-// A spare taken is replaced while a connection remains.
+// TLS handshake, which needs the request's own settings, is still to come).
+// It carries no request unless one comes: it is closed after this long, well
+// within the time servers give a connection to send a request (nginx: 60 s),
+// or kIdleLife after the last other connection to the endpoint went. A spare
+// taken is replaced while a connection remains.
 constexpr auto kSpareLife = std::chrono::seconds(30);
 
 // Never more connections than this to one endpoint on account of a spare:
