@@ -7,9 +7,10 @@ Usage: run_bench.py BUILD_DIR OUT_DIR
 BUILD_DIR is the build of bench/ (bench_host, bench_inet, bench_trace and the
 plug-in under httpmedia/src). Serves everything from a private nginx on a
 loopback port, started here and stopped on the way out: plain HTTP/1.1 on one
-port, HTTPS with HTTP/2 on another, under a certificate of a CA made for the
-run. The link rows reach nginx through delay_proxy.py, a loopback proxy that
-delays each direction by half the round trip.
+port, HTTPS with HTTP/2 on two others (one speaking only TLS 1.2, one only
+TLS 1.3), under a certificate of a CA made for the run. The link rows reach
+nginx through delay_proxy.py, a loopback proxy that delays each direction by
+half the round trip.
 
 With --link-only, only the link rows are measured; the other figures are kept
 from the results.json of the last full run.
@@ -58,8 +59,12 @@ LINK_ROUNDS = 9  # cold opens (a fresh process each) and drops, per protocol
 LINK_SEEKS = 8  # seeks outside the ring, in one process, per protocol
 SEEK_STEP = 12_000_000  # each seek this far beyond the last: outside the ring
 RANGE_SPAN = 65_536  # curl's reference range requests: a bounded slice
-RESUME_SIZE = 8_000_000  # the body read through a drop
-DROP_AT = 4_000_000  # response bytes through the connection that is cut
+RESUME_SIZE = 28_000_000  # the body read through a drop
+# Response bytes through the connection that is cut. Over HTTP/2 the stream
+# follows the probe on its connection, behind what the server sent of the
+# probe's body before the probe's stream was reset (up to about 10 MB here):
+# the cut must come after that, in the stream's own body.
+DROP_AT = 20_000_000
 
 
 def log(text):
@@ -108,12 +113,25 @@ def write_file(path, size):
 
 
 class Nginx:
-    def __init__(self, root, port, tls_port, cert, key):
-        self.root, self.port, self.tls_port = root, port, tls_port
+    def __init__(self, root, cert, key):
+        # The link servers' ports by link: plain HTTP/1.1, and HTTP/2 over
+        # each TLS version.
+        self.ports = {link: free_port() for link in ("http", "https", "https_tls13")}
+        self.root, self.port = root, self.ports["http"]
         self.requests_log = os.path.join(root, "requests.log")
         os.makedirs(os.path.join(root, "temp"), exist_ok=True)
         conf = os.path.join(root, "nginx.conf")
         temp = os.path.join(root, "temp")
+        # HTTP/2 over TLS 1.2 and over TLS 1.3, each on a port of its own.
+        tls_servers = "".join(f"""  server {{
+    listen 127.0.0.1:{self.ports[link]} ssl http2;
+    ssl_protocols {protocol};
+    ssl_certificate {cert};
+    ssl_certificate_key {key};
+    root {root}/www;
+    location /link/ {{ access_log {self.requests_log} requests; }}
+  }}
+""" for link, protocol in (("https", "TLSv1.2"), ("https_tls13", "TLSv1.3")))
         with open(conf, "w") as f:
             f.write(f"""worker_processes 1;
 daemon off;
@@ -127,24 +145,17 @@ http {{
   keepalive_timeout 10;
   default_type application/octet-stream;
   log_format requests '$connection $request_method $uri "$http_range" $server_protocol '
-                      '"$http_user_agent"';
+                      '"$http_user_agent" $ssl_session_reused';
   client_body_temp_path {temp}/body;
   proxy_temp_path {temp}/proxy;
   server {{
-    listen 127.0.0.1:{port};
+    listen 127.0.0.1:{self.port};
     root {root}/www;
     location /slow/ {{ limit_rate {THROTTLE}; }}
     location /trickle/ {{ limit_rate {TRICKLE}; }}
     location /link/ {{ access_log {self.requests_log} requests; }}
   }}
-  server {{
-    listen 127.0.0.1:{tls_port} ssl http2;
-    ssl_certificate {cert};
-    ssl_certificate_key {key};
-    root {root}/www;
-    location /link/ {{ access_log {self.requests_log} requests; }}
-  }}
-}}
+{tls_servers}}}
 """)
         self.process = subprocess.Popen(
             ["nginx", "-p", root, "-c", conf, "-e", os.path.join(root, "error.log")],
@@ -152,7 +163,7 @@ http {{
         deadline = time.monotonic() + 10
         while True:
             try:
-                socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
                 break
             except OSError:
                 if self.process.poll() is not None or time.monotonic() > deadline:
@@ -302,46 +313,56 @@ def curl_ttfb(url, ca=None, extra=()):
 
 def link_requests(nginx, before):
     """The plug-in's requests in the link log since `before` lines: their
-    count and the number of connections that carried them."""
+    count, the number of connections that carried them and the number of
+    those that resumed a TLS session."""
     lines = [l for l in nginx.logged_requests()[before:] if "curl/" not in l]
-    return len(lines), len({l.split()[0] for l in lines})
+    return (len(lines), len({l.split()[0] for l in lines}),
+            len({l.split()[0] for l in lines if l.endswith(" r")}))
+
+
+# The links, by their key in results.json: their name in results.md, the
+# URL's scheme, the options that hold curl to the server's one TLS version,
+# and the round trips of a full TLS handshake in that version.
+LINKS = {
+    "https": ("HTTPS, HTTP/2, TLS 1.2", "https", ["--tlsv1.2", "--tls-max", "1.2"], 2),
+    "https_tls13": ("HTTPS, HTTP/2, TLS 1.3", "https", ["--tlsv1.3"], 1),
+    "http": ("HTTP/1.1", "http", [], 0),
+}
 
 
 def measure_link(host, plugin, nginx, ca, bundle):
-    """Open, seek and drop rows over a link of LINK_RTT_MS, for HTTPS with
-    HTTP/2 and HTTP/1.1 beside curl on the same proxies in the same run."""
+    """Open, seek and drop rows over a link of LINK_RTT_MS, for each of LINKS,
+    beside curl on the same proxies in the same run."""
     results = {}
     delay = LINK_RTT_MS / 2
-    proxies = {"https": DelayProxy(nginx.tls_port, delay).start(),
-               "http": DelayProxy(nginx.port, delay).start()}
+    proxies = {link: DelayProxy(nginx.ports[link], delay).start() for link in LINKS}
     # Separate proxies for the drops, so that a drop never lands on curl.
-    drop_proxies = {"https": DelayProxy(nginx.tls_port, delay).start(),
-                    "http": DelayProxy(nginx.port, delay).start()}
+    drop_proxies = {link: DelayProxy(nginx.ports[link], delay).start() for link in LINKS}
+    wrapped = trusted_command(bundle, [host])
     try:
-        for scheme in ("https", "http"):
-            proxy, drops = proxies[scheme], drop_proxies[scheme]
+        for link, (_, scheme, curl_tls, _) in LINKS.items():
+            proxy, drops = proxies[link], drop_proxies[link]
             curl_ca = ca if scheme == "https" else None
             run_host = lambda *args: [host, plugin, *args]
             if scheme == "https":
-                wrapped = trusted_command(bundle, [host])
                 if wrapped is None:
-                    log("https link rows skipped: no mount namespace for the CA bundle")
+                    log(f"{link} link rows skipped: no mount namespace for the CA bundle")
                     continue
-                run_host = lambda *args, w=wrapped: [*w, plugin, *args]
+                run_host = lambda *args: [*wrapped, plugin, *args]
             row = {"open": [], "open_curl": [], "seek": [], "range_curl": [], "resume": []}
-            log(f"link {scheme}: {LINK_ROUNDS} cold opens beside curl")
+            log(f"link {link}: {LINK_ROUNDS} cold opens beside curl")
             small = proxy.url(scheme, "/link/small.bin")
             big = proxy.url(scheme, "/link/big.bin")
             mark = len(nginx.logged_requests())
             for _ in range(LINK_ROUNDS):
                 _, data = checked_json(run_host("opens", small, "1"))
                 row["open"].append(data["first_byte_ms"][0])
-                ms, row["curl_version"] = curl_ttfb(small, curl_ca)
+                ms, row["curl_version"] = curl_ttfb(small, curl_ca, curl_tls)
                 row["open_curl"].append(ms)
             time.sleep(0.3)  # nginx logs a request when it ends
             row["open_requests"] = link_requests(nginx, mark)
 
-            log(f"link {scheme}: {LINK_SEEKS} seeks outside the ring beside curl range requests")
+            log(f"link {link}: {LINK_SEEKS} seeks outside the ring beside curl range requests")
             mark = len(nginx.logged_requests())
             _, data = checked_json(run_host("seeks", big, str(LINK_SEEKS), str(SEEK_STEP)))
             row["seek"] = data["seek_ms"]
@@ -349,10 +370,11 @@ def measure_link(host, plugin, nginx, ca, bundle):
             row["seek_requests"] = link_requests(nginx, mark)
             for i in range(1, LINK_SEEKS + 1):
                 first = SEEK_STEP * i
-                ms, _ = curl_ttfb(big, curl_ca, ["-r", f"{first}-{first + RANGE_SPAN - 1}"])
+                span = f"{first}-{first + RANGE_SPAN - 1}"
+                ms, _ = curl_ttfb(big, curl_ca, [*curl_tls, "-r", span])
                 row["range_curl"].append(ms)
 
-            log(f"link {scheme}: {LINK_ROUNDS} streams cut at {DROP_AT:,} bytes")
+            log(f"link {link}: {LINK_ROUNDS} streams cut at {DROP_AT:,} bytes")
             resume = drops.url(scheme, "/link/resume.bin")
             mark = len(nginx.logged_requests())
             for _ in range(LINK_ROUNDS):
@@ -360,15 +382,19 @@ def measure_link(host, plugin, nginx, ca, bundle):
                 drops.arm_drop(DROP_AT)
                 _, data = checked_json(run_host("resume", resume))
                 if data["bytes"] != RESUME_SIZE or len(drops.drops) != before + 1:
-                    raise RuntimeError(f"the {scheme} drop round went wrong: {data}")
+                    raise RuntimeError(f"the {link} drop round went wrong: {data}")
                 # The read that waited for the resumed bytes is the longest
                 # of those the cut ended; the others waited for the link's pace.
                 cut = drops.drops[-1]
                 end = max((s for s in data["stalls"] if s[2] > cut), key=lambda s: s[2] - s[1])[2]
                 row["resume"].append((end - cut) * 1e3)
             time.sleep(0.3)
+            ranges = [l for l in nginx.logged_requests()[mark:] if '/resume.bin "bytes=' in l]
+            if len(ranges) != LINK_ROUNDS:  # a cut that missed the stream, or a resume again
+                raise RuntimeError(f"{link}: {LINK_ROUNDS} cuts, range requests:\n"
+                                   + "\n".join(ranges))
             row["resume_requests"] = link_requests(nginx, mark)
-            results[scheme] = row
+            results[link] = row
     finally:
         for p in (*proxies.values(), *drop_proxies.values()):
             p.stop()
@@ -432,7 +458,7 @@ def main():
             os.link(os.path.join(www, name), os.path.join(www, "link", name))
         write_file(os.path.join(www, "link", "resume.bin"), RESUME_SIZE)
         ca, cert, key, bundle = make_certificates(root)
-        nginx = Nginx(root, free_port(), free_port(), cert, key)
+        nginx = Nginx(root, cert, key)
         big, small = nginx.url("/big.bin"), nginx.url("/small.bin")
         if link_only:
             if not os.path.exists(results_json):
@@ -536,6 +562,19 @@ LINK_TARGETS = {
 }
 
 
+def round_trips(link, key):
+    """The round trips to the first byte of a row, the plug-in's and curl's.
+    A fresh request costs TCP 1 + the TLS handshake + request 1; curl makes
+    one for every figure."""
+    tls = LINKS[link][3]
+    fresh = 2 + tls
+    if key == "open":  # the probe's fresh request, then the stream's request
+        mine = f"fresh {fresh} + 1 = {fresh + 1}"
+    else:  # on the spare TCP connection, already connected
+        mine = f"spare: TLS {tls} + 1 = {tls + 1}" if tls else "spare: 1"
+    return f"{mine} / fresh {fresh}"
+
+
 def link_lines(r):
     link, before = r.get("link", {}), r.get("link_before", {})
     if not link:
@@ -545,19 +584,31 @@ def link_lines(r):
         "",
         f"Through `delay_proxy.py`: {LINK_RTT_MS / 2:g} ms each way, the TCP handshake's "
         "round trip included. HTTPS is nginx speaking HTTP/2 (ALPN) under a certificate of "
-        "a CA made for the run, with nginx's default protocols, which end at TLS 1.2: the "
-        "TLS handshake takes two round trips, a fresh HTTPS request four. HTTP is nginx's "
-        "HTTP/1.1: a fresh request takes two. Each figure is the median; curl ran on the "
-        "same proxy in the same run, interleaved with the plug-in.",
+        "a CA made for the run, on two ports: one held to TLS 1.2 (the last of nginx "
+        f"{r['machine']['nginx']}'s default protocols), whose handshake takes two round "
+        "trips, one held to TLS 1.3, whose handshake takes one; curl is held to the same "
+        "version. HTTP is nginx's HTTP/1.1. Each figure is the median; curl ran on the same "
+        "proxy in the same run, interleaved with the plug-in.",
+        "",
+        "Round trips, the plug-in's / curl's: a fresh request costs TCP 1 + TLS 2 + "
+        "request 1 = 4 over TLS 1.2, 1 + 1 + 1 = 3 over TLS 1.3 and TCP 1 + request 1 = 2 "
+        "over HTTP/1.1, and curl makes one for every figure. The plug-in opens with a "
+        "probe's fresh request, then asks for the stream on a connection already made: one "
+        "more (over HTTP/2 the probe's, where the answer comes behind what the server sent "
+        "of the probe's body before the probe's stream was reset; over HTTP/1.1 the "
+        "spare). A seek or a resume takes the spare, a TCP connection made beforehand "
+        "beside the one in use: over HTTPS a full TLS handshake and the request (the "
+        "server saw no TLS session resumed: see the counts below), over HTTP/1.1 the request "
+        "alone.",
         "",
     ]
-    head = "| Measure | httpmedia | curl | Ratio | Target |"
-    rule = "| --- | --- | --- | --- | --- |"
+    head = "| Measure | Round trips | httpmedia | curl | Ratio | Target |"
+    rule = "| --- | --- | --- | --- | --- | --- |"
     if before:
-        head = "| Measure | httpmedia before | httpmedia now | curl | Ratio now | Target |"
-        rule = "| --- | --- | --- | --- | --- | --- |"
+        head = ("| Measure | Round trips | httpmedia before | httpmedia now | curl | Ratio now "
+                "| Target |")
+        rule = "| --- | --- | --- | --- | --- | --- | --- |"
     lines += [head, rule]
-    names = {"https": "HTTPS, HTTP/2", "http": "HTTP/1.1"}
     measures = [
         ("open", "open_curl", f"open to first byte (open call to the return of a 1-byte read; "
          f"{LINK_ROUNDS} cold processes)", "time to first byte"),
@@ -567,36 +618,39 @@ def link_lines(r):
          "cuts; the first reconnection goes out at once)",
          "fresh range request, time to first byte"),
     ]
-    for scheme in ("https", "http"):
-        if scheme not in link:
+    for name in LINKS:
+        if name not in link:
             continue
-        row = link[scheme]
+        row = link[name]
         for key, ref, what, ref_what in measures:
             mine, theirs = median(row[key]), median(row[ref])
-            target = LINK_TARGETS.get((scheme, key), "—")
-            cells = [f"{names[scheme]}: {what}"]
+            target = LINK_TARGETS.get((name, key), "—")
+            cells = [f"{LINKS[name][0]}: {what}", round_trips(name, key)]
             if before:
-                b = before.get(scheme, {}).get(key)
+                b = before.get(name, {}).get(key)
                 cells.append(f"{median(b):.0f} ms" if b else "—")
             cells += [f"{mine:.0f} ms", f"{ref_what}: {theirs:.0f} ms", f"{mine / theirs:.2f}",
                       target]
             lines.append("| " + " | ".join(cells) + " |")
-    lines += ["", "Requests the server logged for the plug-in (requests over connections):", ""]
-    for scheme in ("https", "http"):
-        if scheme not in link:
+    lines += ["", "Requests the server logged for the plug-in (requests over connections; over "
+              "HTTPS, how many of those connections resumed a TLS session):", ""]
+    for name in LINKS:
+        if name not in link:
             continue
-        row = link[scheme]
+        row = link[name]
         parts = []
         for key, what in (("open_requests", f"{LINK_ROUNDS} opens"),
                           ("seek_requests", f"a stream with {LINK_SEEKS} seeks"),
                           ("resume_requests", f"{LINK_ROUNDS} streams with a cut")):
             now = row[key]
             text = f"{what}: {now[0]} over {now[1]}"
-            b = before.get(scheme, {}).get(key)
+            if LINKS[name][1] == "https":
+                text += f", {now[2]} resumed"
+            b = before.get(name, {}).get(key)
             if b:
                 text += f" (before: {b[0]} over {b[1]})"
             parts.append(text)
-        lines.append(f"- {names[scheme]} (curl says HTTP/{row['curl_version']}): "
+        lines.append(f"- {LINKS[name][0]} (curl says HTTP/{row['curl_version']}): "
                      + "; ".join(parts) + ".")
     lines.append("")
     return lines
