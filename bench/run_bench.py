@@ -366,6 +366,7 @@ def measure_link(host, plugin, nginx, ca, bundle):
             mark = len(nginx.logged_requests())
             _, data = checked_json(run_host("seeks", big, str(LINK_SEEKS), str(SEEK_STEP)))
             row["seek"] = data["seek_ms"]
+            row["seek_rss_kb"] = data["maxrss_kb"]
             time.sleep(0.3)
             row["seek_requests"] = link_requests(nginx, mark)
             for i in range(1, LINK_SEEKS + 1):
@@ -650,6 +651,9 @@ def link_lines(r):
             if b:
                 text += f" (before: {b[0]} over {b[1]})"
             parts.append(text)
+        if "seek_rss_kb" in row:
+            parts.append(f"peak memory of the stream with {LINK_SEEKS} seeks: "
+                         f"{row['seek_rss_kb'] / 1024:.1f} MiB")
         lines.append(f"- {LINKS[name][0]} (curl says HTTP/{row['curl_version']}): "
                      + "; ".join(parts) + ".")
     lines.append("")
