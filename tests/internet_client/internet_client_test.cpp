@@ -6,19 +6,13 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <sched.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/mount.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
-#include <fstream>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -26,14 +20,14 @@
 #include <vector>
 
 #include "process.h"
+#include "stock_server.h"
 #include "test_hooks.h"
 #include "test_server.h"
-
-extern char** environ;
 
 namespace {
 
 using httpmedia::testing::FirstBodyMismatch;
+using httpmedia::testing::StockServer;
 using httpmedia::testing::TestServer;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -108,87 +102,6 @@ bool Eventually(Done done) {
   }
   return done();
 }
-
-// An https front on a loopback port for the test server: nginx with a
-// certificate made for the run, passing every request and answer through as
-// they are. Only a process that trusts the certificate (Trust) reaches it.
-class TlsFront {
- public:
-  explicit TlsFront(std::uint16_t backend) {
-    constexpr const char* kNginx = "/usr/sbin/nginx";
-    char pattern[] = "/tmp/httpmedia-tls-XXXXXX";
-    if (access(kNginx, X_OK) != 0 || mkdtemp(pattern) == nullptr) return;
-    dir_ = pattern;
-    const std::string make_certificate =
-        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1"
-        " -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout " +
-        dir_ + "/key.pem -out " + dir_ + "/cert.pem 2>/dev/null";
-    if (std::system(make_certificate.c_str()) != 0) return;
-    // A port free a moment ago; nginx failing to get it shows as not running.
-    const int probe = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    bind(probe, reinterpret_cast<sockaddr*>(&address), size);
-    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size);
-    port_ = ntohs(address.sin_port);
-    close(probe);
-    const std::string& d = dir_;
-    std::ofstream(d + "/nginx.conf")
-        << "daemon off;\nmaster_process off;\nworker_processes 1;\npid " << d << "/nginx.pid;\n"
-        << "error_log " << d << "/error.log;\nevents { worker_connections 64; }\n"
-        << "http {\n  access_log off;\n  client_body_temp_path " << d << ";\n"
-        << "  proxy_temp_path " << d << ";\n"
-        << "  server {\n    listen 127.0.0.1:" << port_ << " ssl;\n"
-        << "    ssl_certificate " << d << "/cert.pem;\n    ssl_certificate_key " << d
-        << "/key.pem;\n    location / { proxy_pass http://127.0.0.1:" << backend
-        << "; proxy_http_version 1.1; proxy_redirect off; proxy_buffering off; }\n  }\n}\n";
-    const std::string config = d + "/nginx.conf";
-    const char* argv[] = {kNginx, "-p", d.c_str(), "-c", config.c_str(), nullptr};
-    if (posix_spawn(&pid_, kNginx, nullptr, nullptr, const_cast<char* const*>(argv), environ) !=
-        0) {
-      pid_ = -1;
-      return;
-    }
-    for (auto end = Clock::now() + 10s; !running_ && Clock::now() < end;
-         std::this_thread::sleep_for(20ms)) {
-      const int client = socket(AF_INET, SOCK_STREAM, 0);
-      address.sin_port = htons(port_);
-      running_ = connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-      close(client);
-    }
-  }
-  ~TlsFront() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-    }
-    if (!dir_.empty()) std::system(("rm -rf '" + dir_ + "'").c_str());
-  }
-
-  bool Running() const { return running_; }
-  std::string Url(const std::string& target) const {
-    return "https://127.0.0.1:" + std::to_string(port_) + target;
-  }
-
-  // Makes this process, alone, trust the front's certificate and no other:
-  // it takes the place of the system's bundle in a mount namespace of the
-  // process's own. Needs root and a process of a single thread.
-  bool Trust() const {
-    const std::string bundle = dir_ + "/cert.pem";
-    return unshare(CLONE_NEWNS) == 0 &&
-           mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-           mount(bundle.c_str(), "/etc/ssl/certs/ca-certificates.crt", nullptr, MS_BIND, nullptr) ==
-               0;
-  }
-
- private:
-  std::string dir_;
-  std::uint16_t port_ = 0;
-  pid_t pid_ = -1;
-  bool running_ = false;
-};
 
 std::string Escaped(const std::string& text) {
   std::string out;
@@ -285,13 +198,11 @@ TEST_F(InternetClientTest, FollowsRedirectsAndReportsTheFinalResponse) {
 // at any hop; https to https and http to https are followed.
 TEST_F(InternetClientTest, RedirectsFromHttpsToHttpAreRefused) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to trust a certificate made for the test";
-#if defined(__SANITIZE_THREAD__)
-  // The checks run in a forked child of a process with threads, where
-  // ThreadSanitizer cannot start the threads the client's pool needs.
-  GTEST_SKIP() << "runs in a forked child, which ThreadSanitizer does not support";
-#endif
-  TlsFront front(server_.Port());
+  StockServer front = StockServer::Front(server_.Port());
   ASSERT_TRUE(front.Running());
+  // This thread drives the pool for its own requests, so curl checks the
+  // front's certificate here; the test's other threads stay out.
+  ASSERT_TRUE(front.Trust()) << "could not trust the test's certificate";
   const std::string plain = "http://127.0.0.1:" + std::to_string(server_.Port());
   const std::string body = "/r.bin?size=5000";
   struct Case {
@@ -314,37 +225,20 @@ TEST_F(InternetClientTest, RedirectsFromHttpsToHttpAreRefused) {
   // The diagnostic log names each refusal and its reason.
   char log[] = "/tmp/httpmedia-redirect-log-XXXXXX";
   ASSERT_GE(mkstemp(log), 0);
-  // The test's other threads stay out of the namespace: the checks run in a
-  // child of one thread.
-  const pid_t child = fork();
-  if (child == 0) {
-    if (!front.Trust()) _exit(100);
-    HttpMediaSetLog(log, "info");
-    HINTERNET session = InternetOpenW(kAgent, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
-    int failed = 0;
-    for (const Case& c : cases) {
-      ++failed;
-      HINTERNET request = InternetOpenUrlW(session, Wide(c.url).c_str(), nullptr, 0,
-                                           INTERNET_FLAG_NO_CACHE_WRITE, 0);
-      const DWORD error = request == nullptr ? GetLastError() : 0;
-      if (error != c.error) _exit(failed);
-      if (request != nullptr) {
-        const ReadResult read = ReadToEnd(request, 20000);
-        if (read.data.size() != 5000 ||
-            FirstBodyMismatch(0, read.data.data(), read.data.size()) != 5000) {
-          _exit(failed);
-        }
-        InternetCloseHandle(request);
-      }
+  HttpMediaSetLog(log, "info");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.url);
+    HINTERNET request = InternetOpenUrlW(session_, Wide(c.url).c_str(), nullptr, 0,
+                                         INTERNET_FLAG_NO_CACHE_WRITE, 0);
+    EXPECT_EQ(request == nullptr ? GetLastError() : 0, c.error);
+    if (request != nullptr) {
+      const ReadResult read = ReadToEnd(request, 20000);
+      EXPECT_EQ(FirstBodyMismatch(0, read.data.data(), read.data.size()), 5000u);
+      EXPECT_EQ(read.data.size(), 5000u);
+      EXPECT_TRUE(InternetCloseHandle(request));
     }
-    InternetCloseHandle(session);
-    _exit(0);
   }
-  int status = -1;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  ASSERT_NE(WEXITSTATUS(status), 100) << "could not trust the test's certificate";
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "case " << WEXITSTATUS(status) << " of the table";
+  HttpMediaSetLog(nullptr, nullptr);
   const std::string logged = httpmedia::testing::ReadWholeFile(log);
   unlink(log);
   EXPECT_NE(

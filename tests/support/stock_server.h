@@ -1,6 +1,7 @@
 // A stock HTTP server for tests: Debian's nginx, serving a file of the test
 // body on a loopback port, with its own configuration in a temporary folder;
-// or serving it over https and HTTP/2 under a CA made for the server.
+// or serving it over https and HTTP/2 under a CA made for the server; or
+// fronting another loopback server over https likewise.
 #pragma once
 
 #include <sys/types.h>
@@ -14,7 +15,10 @@ namespace httpmedia::testing {
 class StockServer {
  public:
   // Writes a body file of `size` bytes and starts nginx on it.
-  explicit StockServer(std::uint64_t size, bool https = false);
+  explicit StockServer(std::uint64_t size, bool https = false) : StockServer(size, https, 0) {}
+  // An https front for the server on the loopback port `backend`, passing
+  // every request and answer through as they are, redirects included.
+  static StockServer Front(std::uint16_t backend) { return StockServer(0, true, backend); }
   ~StockServer();
 
   StockServer(const StockServer&) = delete;
@@ -22,6 +26,8 @@ class StockServer {
 
   // False when nginx is not installed or did not start.
   bool Running() const { return running_; }
+  // The URL of `target` on the server; Url16: of the body file.
+  std::string Url(const std::string& target) const;
   std::u16string Url16() const;
   // The Range header of every request so far ("" for a request without).
   std::vector<std::string> RangesRequested() const;
@@ -42,6 +48,8 @@ class StockServer {
   bool Trust();
 
  private:
+  StockServer(std::uint64_t size, bool https, std::uint16_t backend);
+
   std::string directory_;
   std::uint16_t port_ = 0;
   pid_t pid_ = -1;

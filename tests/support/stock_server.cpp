@@ -58,7 +58,7 @@ bool Accepts(std::uint16_t port) {
 
 }  // namespace
 
-StockServer::StockServer(std::uint64_t size, bool https) : https_(https) {
+StockServer::StockServer(std::uint64_t size, bool https, std::uint16_t backend) : https_(https) {
   if (access(NginxPath, X_OK) != 0) return;
   char pattern[] = "/tmp/httpmedia-nginx-XXXXXX";
   if (mkdtemp(pattern) == nullptr) return;
@@ -95,11 +95,14 @@ StockServer::StockServer(std::uint64_t size, bool https) : https_(https) {
       << "error_log " << d << "/error.log;\nevents { worker_connections 64; }\n"
       << "http {\n  log_format requests '$connection $connection_requests $server_protocol "
       << "$http_range';\n  access_log " << d << "/access.log requests;\n"
-      << "  client_body_temp_path " << d << "/tmp;\n"
+      << "  client_body_temp_path " << d << "/tmp;\n  proxy_temp_path " << d << "/tmp;\n"
       << "  server { listen 127.0.0.1:" << port_ << (https ? " ssl http2" : "") << "; root " << www
       << ";"
       // Paced, so that a test can act while a request has brought little.
       << (https ? " ssl_certificate cert.pem; ssl_certificate_key key.pem; limit_rate 8m;" : "")
+      << (backend == 0 ? ""
+                       : " location / { proxy_pass http://127.0.0.1:" + std::to_string(backend) +
+                             "; proxy_http_version 1.1; proxy_redirect off; proxy_buffering off; }")
       << " }\n}\n";
   const std::string config = d + "/nginx.conf";
   const char* argv[] = {NginxPath, "-p", d.c_str(), "-c", config.c_str(), nullptr};
@@ -123,9 +126,13 @@ StockServer::~StockServer() {
   if (!directory_.empty()) std::system(("rm -rf '" + directory_ + "'").c_str());
 }
 
+std::string StockServer::Url(const std::string& target) const {
+  return (https_ ? "https" : "http") + std::string("://127.0.0.1:") + std::to_string(port_) +
+         target;
+}
+
 std::u16string StockServer::Url16() const {
-  const std::string url = (https_ ? "https" : "http") + std::string("://127.0.0.1:") +
-                          std::to_string(port_) + "/body.bin";
+  const std::string url = Url("/body.bin");
   return std::u16string(url.begin(), url.end());
 }
 
