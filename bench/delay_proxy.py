@@ -21,6 +21,7 @@ its own, bounded in time:
     delay_proxy.py LISTEN_PORT TARGET_PORT DELAY_MS SECONDS
 """
 import asyncio
+import collections
 import socket
 import struct
 import sys
@@ -43,9 +44,13 @@ class _Direction:
         self.src_paused = False
         self.dst_blocked = False
         self.eof_pending = False
+        # What is on the way, in the order it came: (when, data or None for
+        # the end, drop). One timer at a time delivers it in that order;
+        # timers of their own could fire out of order for bytes that came
+        # within the same moment, and a reordered TLS stream fails its MAC.
+        self.queue = collections.deque()
 
     def feed(self, data):
-        loop = self.proxy.loop
         when = max(time.monotonic() + self.delay, self.not_before)
         drop = False
         if self.count and self.proxy.drop_armed_at is not None:
@@ -55,32 +60,44 @@ class _Direction:
                 self.proxy.drop_armed_at = None  # one connection only
         self.conn.response_bytes += len(data)
         self.in_flight += len(data)
-        loop.call_at(self._loop_time(when), self._deliver, data, drop)
+        self._enqueue(when, data, drop)
         self._throttle()
 
     def eof(self):
-        when = max(time.monotonic() + self.delay, self.not_before)
-        self.proxy.loop.call_at(self._loop_time(when), self._deliver_eof)
+        self._enqueue(max(time.monotonic() + self.delay, self.not_before), None, False)
 
-    def _loop_time(self, monotonic_when):
+    def _enqueue(self, when, data, drop):
+        self.queue.append((when, data, drop))
+        if len(self.queue) == 1:
+            self._schedule(when)
+
+    def _schedule(self, monotonic_when):
         # asyncio's clock is time.monotonic() on Linux; stated for clarity.
-        return self.proxy.loop.time() + (monotonic_when - time.monotonic())
+        loop = self.proxy.loop
+        loop.call_at(loop.time() + (monotonic_when - time.monotonic()), self._pump)
 
-    def _deliver(self, data, drop):
-        self.in_flight -= len(data)
-        if self.dst is None and not self.conn.closed:
-            # The server's side is still connecting (on loopback it never
-            # takes this long; kept for a loaded machine).
-            self.proxy.loop.call_later(0.001, self._deliver, data, drop)
-            self.in_flight += len(data)
-            return
-        if self.dst is not None and not self.dst.is_closing():
-            if data:
-                self.dst.write(data)
-            if drop:
-                self.proxy.drops.append(time.monotonic())
-                self.conn.reset()
+    def _pump(self):
+        while self.queue and self.queue[0][0] <= time.monotonic() + 0.001:
+            if self.dst is None and not self.conn.closed:
+                # The server's side is still connecting (on loopback it never
+                # takes this long; kept for a loaded machine).
+                self.proxy.loop.call_later(0.001, self._pump)
                 return
+            _, data, drop = self.queue.popleft()
+            if data is None:
+                self._deliver_eof()
+                continue
+            self.in_flight -= len(data)
+            if self.dst is not None and not self.dst.is_closing():
+                if data:
+                    self.dst.write(data)
+                if drop:
+                    self.proxy.drops.append(time.monotonic())
+                    self.queue.clear()
+                    self.conn.reset()
+                    return
+        if self.queue:
+            self._schedule(self.queue[0][0])
         self._throttle()
 
     def _deliver_eof(self):
