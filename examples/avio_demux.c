@@ -26,6 +26,7 @@
 #include <string.h>
 
 #include "httpmedia/httpmedia.h"
+#include "httpmedia/httpmedia_host.h"
 
 #ifndef HTTPMEDIA_DEMUX_PLUGIN
 #define HTTPMEDIA_DEMUX_PLUGIN "libhttpmedia.so"
@@ -41,7 +42,28 @@ struct plugin {
   int32_t(HTTPMEDIA_CALL* seek)(int32_t offset, int32_t origin);
   int32_t(HTTPMEDIA_CALL* close)(void);
   int64_t length; /* -1: the server gave none */
+  /* Why the last call ended as it did; null where the library lacks it. */
+  int (*last_outcome)(HttpMediaOutcome* outcome);
 };
+
+/* The outcome query lives in the system-services library the plug-in
+ * brought in, reached without loading it anew. */
+static void find_outcome_query(struct plugin* plugin) {
+  void* services = dlopen("libhttpmedia_sys.so", RTLD_NOW | RTLD_NOLOAD);
+  if (services == NULL) return;
+  *(void**)&plugin->last_outcome = dlsym(services, "HttpMediaLastOutcome");
+  dlclose(services); /* the plug-in keeps its own reference */
+}
+
+/* The outcome of the plug-in's last call, its text in *why. */
+static int last_outcome(const struct plugin* plugin, HttpMediaOutcome* why) {
+  if (plugin->last_outcome == NULL) {
+    why->kind = HTTPMEDIA_OUTCOME_FAILED;
+    snprintf(why->text, sizeof why->text, "the plug-in does not say why");
+    return why->kind;
+  }
+  return plugin->last_outcome(why);
+}
 
 static int load_plugin(struct plugin* plugin, const char* path) {
   /* RTLD_LOCAL: a player may hold several plug-ins exporting the same names. */
@@ -59,6 +81,7 @@ static int load_plugin(struct plugin* plugin, const char* path) {
     dlclose(plugin->library);
     return 0;
   }
+  find_outcome_query(plugin);
   return 1;
 }
 
@@ -98,17 +121,23 @@ bad:
   return NULL;
 }
 
-/* libavformat's read callback. A read of 0 ends the stream: at the length
- * that is its end; short of it, the bytes could not be had (the ring no
- * longer holds them and the server serves no ranges, or a 20-second wait for
- * the download ran out), which the demuxer must hear as an error rather than
- * as a file that ends there. Without a length the two cannot be told apart. */
+/* libavformat's read callback. A read of 0 ends the stream only when the
+ * plug-in says it reached the end; anything else (a connection cut and not
+ * rejoined, a 20-second wait for the download that ran out, bytes the ring no
+ * longer holds) the demuxer must hear as an error rather than as a file that
+ * ends there. Where the query is missing, a read short of the length is. */
 static int read_packet(void* opaque, uint8_t* buffer, int size) {
   const struct plugin* plugin = opaque;
   const int32_t got = plugin->read(buffer, size);
+  HttpMediaOutcome why;
   if (got > 0) return got;
-  if (plugin->length >= 0 && plugin->seek(0, 1) < plugin->length) return AVERROR(EIO);
-  return AVERROR_EOF;
+  if (plugin->last_outcome == NULL) {
+    if (plugin->length >= 0 && plugin->seek(0, 1) < plugin->length) return AVERROR(EIO);
+    return AVERROR_EOF;
+  }
+  if (last_outcome(plugin, &why) == HTTPMEDIA_OUTCOME_ENDED) return AVERROR_EOF;
+  fprintf(stderr, "httpmedia-demux: the stream stopped: %s\n", why.text);
+  return AVERROR(EIO);
 }
 
 /* libavformat's seek callback. AVSEEK_SIZE asks for the stream's size, which
@@ -240,7 +269,10 @@ int main(int argc, char** argv) {
     const int32_t length = plugin.open(url);
     free(url);
     if (length == 0) {
-      fprintf(stderr, "httpmedia-demux: the plug-in could not open %s\n", input);
+      /* The outcome's text, unlike the URL, never carries credentials. */
+      HttpMediaOutcome why;
+      last_outcome(&plugin, &why);
+      fprintf(stderr, "httpmedia-demux: the plug-in could not open the URL: %s\n", why.text);
       goto done;
     }
     plugin.length = length == HTTPMEDIA_UNKNOWN_LENGTH ? -1 : length;

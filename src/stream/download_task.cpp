@@ -1,10 +1,12 @@
 #include "stream/download_task.h"
 
 #include <algorithm>
+#include <string>
 
 #include "platform/system_services.h"
 #include "stream/http_request.h"
 #include "stream/invariants.h"
+#include "stream/outcome.h"
 #include "stream/range_request.h"
 #include "stream/ring.h"
 #include "stream/stream_log.h"
@@ -43,6 +45,21 @@ void BookTransfer(std::int32_t base, std::int32_t offset, std::int32_t wanted,
   if (full && newOffset == RingSize && Stream.ReaderLapBase.load() == base) WrapWriter();
 }
 
+// The download ends, not resumed: at the body's end when the transfer ended
+// cleanly where no length was given, or at the length; cut otherwise.
+void TellDownloadEnd(std::int64_t end, bool ok, std::uint32_t error) {
+  const bool whole = ok && (Stream.LengthKnown.load() == 0 || end >= PositionLimit());
+  if (whole) {
+    outcome::DownloadEnds(outcome::Kind::Ended,
+                          "the end of the stream: the body ended at byte " + std::to_string(end));
+    return;
+  }
+  std::string why = "the stream was cut at byte " + std::to_string(end);
+  if (Stream.LengthKnown.load() != 0) why += " of " + std::to_string(Stream.Length.load());
+  why += ok ? " (the server ended the body)" : std::string(" (") + outcome::ErrorWords(error) + ")";
+  outcome::DownloadEnds(outcome::Kind::Cut, why + " and not rejoined");
+}
+
 // The budget counts the time spent reconnecting since the last byte
 // arrived: a server that answers every range and then breaks off before a
 // byte must not keep the download reconnecting for as long as the stream
@@ -77,6 +94,7 @@ RoundResult TransferChunk(sys::MutexHandle mutex, RetryBudget& budget) {
   const InternetHandle request = Stream.Request.load();
   std::int32_t received = 0;
   const bool ok = ReadChunk(request, Stream.Ring.load() + offset, wanted, received);
+  const std::uint32_t error = ok ? 0 : RequestError();
   streamlog::Chunk(static_cast<std::int64_t>(base) + offset, wanted, received, ok);
   // The bytes read have left the request: they are booked even when the
   // wait for the mutex is given up for Close or a restart, for unbooked they
@@ -94,6 +112,7 @@ RoundResult TransferChunk(sys::MutexHandle mutex, RetryBudget& budget) {
     if (base + offset + received < PositionLimit() && ResumeAfterDrop(request, budget)) {
       return RoundResult::Continue;
     }
+    TellDownloadEnd(static_cast<std::int64_t>(base) + offset + received, ok, error);
     Stream.StreamEnded.store(1);
     return RoundResult::Ended;
   }

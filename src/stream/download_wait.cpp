@@ -1,6 +1,7 @@
 #include "stream/download_wait.h"
 
 #include "platform/system_services.h"
+#include "stream/outcome.h"
 #include "stream/stream_log.h"
 #include "stream/stream_state.h"
 
@@ -32,6 +33,7 @@ WaitResult WaitForDownload(const std::function<bool()>& ready, CallDeadline& dea
     }
     if (deadline.Expired()) {
       result = WaitResult::TimedOut;
+      outcome::Record(outcome::Kind::TimedOut, "the wait for the download ran out after 20 s");
       deadline.CallTimeout();
       break;
     }

@@ -8,7 +8,9 @@
 
 #include "platform/platform_api.h"
 #include "platform/system_services.h"
+#include "platform/text.h"
 #include "stream/header_values.h"
+#include "stream/outcome.h"
 #include "stream/stream_log.h"
 
 namespace httpmedia {
@@ -80,6 +82,8 @@ std::uint32_t MakePendingOpen() {
 struct Watched {
   HINTERNET request = nullptr;
   std::uint32_t elapsedMs = 0;
+  bool expired = false;
+  DWORD error = ERROR_SUCCESS;  // why there is no request, when not expired
 };
 
 // Opens url on the session held in `session`, abandoning it (the session
@@ -115,7 +119,7 @@ Watched OpenWithin(std::atomic<InternetHandle>& session, const char16_t* url,
     request = nullptr;
   }
   streamlog::Answer(request, deadlineMs, expired);
-  return {request, waitedMs};
+  return {request, waitedMs, expired, Pending.error.load()};
 }
 
 // A header's value as text; empty when the response has none, or one too
@@ -181,7 +185,14 @@ bool ProbeCompletes(const char16_t* url, std::uint32_t& elapsedMs) {
 }
 
 InternetHandle OpenBodyRequest(const char16_t* url, std::uint32_t deadlineMs) {
-  return OpenWithin(Stream.Session, url, nullptr, deadlineMs).request;
+  const Watched watched = OpenWithin(Stream.Session, url, nullptr, deadlineMs);
+  if (watched.expired) {
+    outcome::Record(outcome::Kind::TimedOut,
+                    "the server's answer was not all in within the wait limit of 20 s");
+  } else if (watched.request == nullptr) {
+    outcome::RequestFailed(watched.error);
+  }
+  return watched.request;
 }
 
 void LimitStall(InternetHandle request) {
@@ -281,6 +292,8 @@ bool ReadChunk(InternetHandle request, std::uint8_t* destination, std::int32_t w
   return ok != FALSE;
 }
 
+std::uint32_t RequestError() { return ::GetLastError(); }
+
 std::uint32_t ResponseStatus(InternetHandle request) {
   DWORD status = 0;
   DWORD size = sizeof(status);
@@ -289,6 +302,10 @@ std::uint32_t ResponseStatus(InternetHandle request) {
     return 0;
   }
   return status;
+}
+
+std::string ResponseReason(InternetHandle request) {
+  return text::Utf16ToUtf8(QueryText(request, HTTP_QUERY_STATUS_TEXT));
 }
 
 std::optional<std::int32_t> ResponseContentLength(InternetHandle request) {

@@ -95,8 +95,14 @@ RangeReply OpenWholeBodyAgain(std::uint32_t deadlineMs,
 bool ReadChunk(InternetHandle request, std::uint8_t* destination, std::int32_t wanted,
                std::int32_t& received);
 
+// The Internet client's error code of this thread's last failed call.
+std::uint32_t RequestError();
+
 // The response's status code, 0 when it cannot be told.
 std::uint32_t ResponseStatus(InternetHandle request);
+// The status line's reason phrase ("Not Found"), as UTF-8; empty when the
+// answer has none.
+std::string ResponseReason(InternetHandle request);
 
 // The Content-Length as a stream length: nothing when the response has none
 // or when it is not a decimal number that a signed 32-bit length can hold.

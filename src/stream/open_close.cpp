@@ -5,6 +5,7 @@
 #include "platform/system_services.h"
 #include "stream/download_task.h"
 #include "stream/http_request.h"
+#include "stream/outcome.h"
 #include "stream/range_request.h"
 #include "stream/stream_log.h"
 #include "stream/stream_ops.h"
@@ -19,6 +20,7 @@ constexpr char16_t OpenFailureCaption[] = u"";
 
 std::int32_t ShowOpenFailure() {
   streamlog::OpenFails("no Internet session could be made");
+  outcome::Record(outcome::Kind::Failed, "no Internet session could be made");
   sys::ShowMessage(sys::OwnerWindow(), OpenFailureText, OpenFailureCaption);
   return 0;
 }
@@ -34,6 +36,7 @@ std::int32_t OpenStream(const char16_t* url) {
   CheckOpenStream();
   // A null url only asks for the length of the stream still open.
   if (url == nullptr) return Stream.Length.load();
+  outcome::CallBegins();
   streamlog::OpenBegins(url);
 
   // A stream still open is closed first: its download must not go on
@@ -45,11 +48,15 @@ std::int32_t OpenStream(const char16_t* url) {
   Stream.Session.store(nullptr);
   Stream.Finished.store(0);
   Stream.Position.store(0);
+  outcome::DownloadEnds(outcome::Kind::Done, "");
 
   Stream.Session.store(OpenSession(true));
   if (Stream.Session.load() == nullptr) return ShowOpenFailure();
   std::uint32_t probeMs = 0;
-  if (!ProbeCompletes(url, probeMs)) return 0;
+  if (!ProbeCompletes(url, probeMs)) {
+    outcome::Record(outcome::Kind::TimedOut, "the server did not answer within 20 s");
+    return 0;
+  }
 
   Stream.Session.store(OpenSession(false));
   if (Stream.Session.load() == nullptr) return ShowOpenFailure();
@@ -64,15 +71,18 @@ std::int32_t OpenStream(const char16_t* url) {
   // the stream the host asked for.
   const WholeBody body = WholeBodyOf(Stream.Request.load());
   if (!body.whole) {
-    streamlog::OpenFails(ResponseStatus(Stream.Request.load()) >= 400
+    const std::uint32_t status = ResponseStatus(Stream.Request.load());
+    streamlog::OpenFails(status >= 400
                              ? "the answer's status is an error (400 or above), not the stream"
                              : "the answer is not the whole body (an answer without a body, a "
                                "redirect not followed, or a part of the body)");
+    outcome::AnswerRefused(status, ResponseReason(Stream.Request.load()));
     CloseStreamRequest();
     return 0;
   }
   if (body.length && *body.length == 0) {
     streamlog::OpenFails("a Content-Length of 0: there is nothing to play");
+    outcome::Record(outcome::Kind::Failed, "the body is empty (a Content-Length of 0)");
     CloseStreamRequest();
     return 0;
   }
@@ -91,6 +101,7 @@ std::int32_t OpenStream(const char16_t* url) {
   streamlog::StreamTaken(Stream.Request.load());
 
   if (!StartDownload()) {
+    outcome::Record(outcome::Kind::Failed, "no memory or no thread for the download");
     CloseStreamRequest();
     Stream.Length.store(0);
     return 0;

@@ -7,6 +7,7 @@
 #include "stream/download_task.h"
 #include "stream/download_wait.h"
 #include "stream/http_request.h"
+#include "stream/outcome.h"
 #include "stream/ring.h"
 #include "stream/stream_log.h"
 
@@ -172,6 +173,8 @@ void TakeUpRestart() {
   }
   if (!taken) {
     // No request to go on with. A later read outside the ring asks again.
+    outcome::DownloadEnds(outcome::Kind::Cut, "no answer served the stream from byte " +
+                                                  std::to_string(target) + " on");
     Stream.StreamEnded.store(1);
     if (inPlace) Stream.RestartTarget.store(NoRestart);
     return;

@@ -7,6 +7,7 @@
 #include "platform/system_services.h"
 #include "stream/download_wait.h"
 #include "stream/invariants.h"
+#include "stream/outcome.h"
 #include "stream/range_request.h"
 #include "stream/refetch.h"
 #include "stream/ring.h"
@@ -30,11 +31,12 @@ bool CopyOut(std::int64_t position, std::int64_t count, std::int64_t readerLapBa
   return true;
 }
 
-}  // namespace
-
-std::int32_t ReadStream(void* buffer, std::int32_t count) {
+std::int32_t ReadBytes(void* buffer, std::int32_t count) {
   CheckOpenStream();
-  if (count < 0 || (count > 0 && buffer == nullptr)) return 0;
+  if (count < 0 || (count > 0 && buffer == nullptr)) {
+    outcome::Record(outcome::Kind::Failed, "the read's count is negative, or its buffer null");
+    return 0;
+  }
   const std::int64_t length = PositionLimit();
   std::int64_t position = Stream.Position.load();
   std::int64_t wanted = std::clamp<std::int64_t>(length - position, 0, count);
@@ -45,6 +47,8 @@ std::int32_t ReadStream(void* buffer, std::int32_t count) {
   // out, never as of the body's end.
   if (count > 0 && wanted == 0 && length > 0 && Stream.LengthKnown.load() == 0 &&
       position >= length && Stream.StreamEnded.load() == 0) {
+    outcome::Record(outcome::Kind::SizeLimit,
+                    "the stream reached the largest position a signed 32-bit offset holds");
     deadline.CallTimeout();
     return 0;
   }
@@ -107,6 +111,20 @@ std::int32_t ReadStream(void* buffer, std::int32_t count) {
     if (remaining > 0 && position >= lapBase + RingSize && !CrossIntoWriterLap()) break;
   }
   return static_cast<std::int32_t>(destination - start);
+}
+
+}  // namespace
+
+std::int32_t ReadStream(void* buffer, std::int32_t count) {
+  outcome::CallBegins();
+  const std::int32_t delivered = ReadBytes(buffer, count);
+  // Fewer bytes than asked for, and no cause of the read's own: the
+  // stream's end, or how the download ended.
+  if (delivered < count) {
+    outcome::ReadFellShort(Stream.LengthKnown.load() != 0 &&
+                           Stream.Position.load() >= Stream.Length.load());
+  }
+  return delivered;
 }
 
 }  // namespace httpmedia

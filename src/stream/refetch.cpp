@@ -4,6 +4,7 @@
 #include "stream/download_task.h"
 #include "stream/download_wait.h"
 #include "stream/http_request.h"
+#include "stream/outcome.h"
 #include "stream/ring.h"
 #include "stream/stream_log.h"
 #include "stream/stream_state.h"
@@ -47,6 +48,7 @@ bool RefetchFromStart(std::int64_t position, CallDeadline& deadline) {
   Stream.Request.store(reply.request);
   if (!StartDownloadTask()) {
     CloseInternetHandle(Stream.Request.exchange(nullptr));
+    outcome::DownloadEnds(outcome::Kind::Failed, "no thread for the download");
     Stream.StreamEnded.store(1);
     Stream.Position.store(before);
     return false;

@@ -6,6 +6,7 @@
 
 #include "platform/system_services.h"
 #include "stream/download_wait.h"
+#include "stream/outcome.h"
 #include "stream/range_request.h"
 #include "stream/refetch.h"
 #include "stream/ring.h"
@@ -105,9 +106,7 @@ std::int32_t SeekFromCurrent(std::int32_t offset, CallDeadline& deadline) {
   return waited == WaitResult::Ended ? SeekFailed : 0;
 }
 
-}  // namespace
-
-std::int32_t SeekStream(std::int32_t offset, std::int32_t origin) {
+std::int32_t SeekTo(std::int32_t offset, std::int32_t origin) {
   CheckOpenStream();
   // Taken as a read takes it: a seek's time running out is told the same way.
   CallDeadline deadline(sys::OwnerWindow());
@@ -117,6 +116,17 @@ std::int32_t SeekStream(std::int32_t offset, std::int32_t origin) {
     return SeekFromCurrent(offset, deadline);
   }
   return 0;
+}
+
+}  // namespace
+
+std::int32_t SeekStream(std::int32_t offset, std::int32_t origin) {
+  outcome::CallBegins();
+  const std::int32_t result = SeekTo(offset, origin);
+  if (result == SeekFailed && !outcome::Recorded()) {
+    outcome::Record(outcome::Kind::Failed, "the seek's target cannot be reached");
+  }
+  return result;
 }
 
 }  // namespace httpmedia

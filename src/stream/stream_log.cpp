@@ -4,6 +4,7 @@
 #include <string>
 
 #include "platform/platform_api.h"
+#include "stream/outcome.h"
 #include "stream/refetch.h"
 #include "stream/ring.h"
 
@@ -48,40 +49,6 @@ std::string Header(InternetHandle request, DWORD level) {
   DWORD size = sizeof(text) - sizeof(char16_t);
   if (!::HttpQueryInfoW(static_cast<HINTERNET>(request), level, text, &size, nullptr)) return {};
   return Narrow(std::u16string_view(text, std::min<std::size_t>(size / sizeof(char16_t), 511)));
-}
-
-// Why a request came back without a handle, from the Internet client's
-// error code.
-const char* FailureReason(DWORD error) {
-  switch (error) {
-    case ERROR_INTERNET_TIMEOUT:
-      return "nothing arrived within the receive limit";
-    case ERROR_INTERNET_INVALID_URL:
-      return "the URL is malformed";
-    case ERROR_INTERNET_UNRECOGNIZED_SCHEME:
-      return "the URL is not http or https";
-    case ERROR_INTERNET_NAME_NOT_RESOLVED:
-      return "the server's name could not be resolved";
-    case ERROR_INTERNET_CANNOT_CONNECT:
-      return "the server could not be reached";
-    case ERROR_INTERNET_CONNECTION_ABORTED:
-    case ERROR_INTERNET_CONNECTION_RESET:
-      return "the connection broke";
-    case ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR:
-      return "a redirect from https to http was refused: the request is never sent on in the clear";
-    case ERROR_INTERNET_SEC_CERT_ERRORS:
-      return "the server's certificate is not trusted";
-    case ERROR_INTERNET_SECURITY_CHANNEL_ERROR:
-      return "the TLS handshake failed";
-    case ERROR_HTTP_INVALID_SERVER_RESPONSE:
-      return "the server's answer is not a valid HTTP response";
-    case ERROR_HTTP_REDIRECT_FAILED:
-      return "a redirect could not be followed (too many, or not to http or https)";
-    case ERROR_INTERNET_OPERATION_CANCELLED:
-      return "the request was withdrawn (the stream was closed, or its deadline passed)";
-    default:
-      return "the Internet client failed";
-  }
 }
 
 const char* AnswerWords(RangeAnswer answer) {
@@ -144,7 +111,8 @@ void WriteAnswer(InternetHandle request, std::uint32_t deadlineMs, bool expired)
   }
   if (request == nullptr) {
     const DWORD error = ::GetLastError();
-    diag::Write("no answer: %s (error %u)", FailureReason(error), static_cast<unsigned>(error));
+    diag::Write("no answer: %s (error %u)", outcome::ErrorWords(error),
+                static_cast<unsigned>(error));
     return;
   }
   DWORD status = 0;
@@ -284,7 +252,7 @@ void WriteDropped() {
           ? "a stall: no byte for " +
                 std::to_string(Stream.RangesAccepted.load() != 0 ? StallLimitMs : ReceiveLimitMs) +
                 " ms"
-          : std::string(FailureReason(error));
+          : std::string(outcome::ErrorWords(error));
   if (Stream.LengthKnown.load() == 0) {
     diag::Write("the transfer ended at %lld (%s): with no length, that is the stream's end",
                 static_cast<long long>(end), cause.c_str());

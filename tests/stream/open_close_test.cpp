@@ -5,7 +5,9 @@
 #include <chrono>
 
 #include "engine_fixture.h"
+#include "httpmedia/httpmedia_host.h"
 #include "process_resources.h"
+#include "stock_server.h"
 #include "stream/stream_ops.h"
 
 namespace httpmedia::testing {
@@ -77,6 +79,55 @@ TEST_F(OpenClose, AUrlRefusedOutrightFailsWithoutWaitingOutTheProbe) {
     EXPECT_LT(hostPolls.load(), 100);
   }
   EXPECT_TRUE(hostEvents.empty());
+}
+
+// What the host asks after each call: the class of the outcome, a status
+// refusal's code and reason phrase, and a text that never holds the URL's
+// credentials.
+TEST_F(OpenClose, TheHostCanAskWhyEachCallEndedAsItDid) {
+  SetSleepDivisor(100);
+  std::string refused;
+  {
+    TestServer gone;  // a port that was just free and now refuses
+    refused = gone.Url("/a");
+  }
+  StockServer tls(1000, /*https=*/true);  // its CA is not trusted here
+  const std::string credentials = "http://alice:s3cr3tPW@";
+  const struct {
+    std::string url;
+    int kind, status;
+    const char* text;
+  } cases[] = {
+      {server.Url("/a?status=404"), HTTPMEDIA_OUTCOME_HTTP_STATUS, 404,
+       "the server answered 404 Not Found"},
+      {server.Url("/a?status=503"), HTTPMEDIA_OUTCOME_HTTP_STATUS, 503, "503 Service Unavailable"},
+      {server.Url("/a?status=204"), HTTPMEDIA_OUTCOME_HTTP_STATUS, 204, "not the whole body"},
+      {server.Url("/a?size=0"), HTTPMEDIA_OUTCOME_FAILED, 0, "the body is empty"},
+      {refused, HTTPMEDIA_OUTCOME_CONNECTION_REFUSED, 0, "refused the connection"},
+      {credentials + "name.invalid/a", HTTPMEDIA_OUTCOME_NAME_NOT_RESOLVED, 0,
+       "name could not be resolved"},
+      {credentials + "127.0.0.1:" + std::to_string(server.Port()) + "/a?never_answer=1",
+       HTTPMEDIA_OUTCOME_TIMED_OUT, 0, "did not answer within 20 s"},
+      {tls.Running() ? tls.Url("/a") : std::string("https://127.0.0.1:1/a"),
+       tls.Running() ? HTTPMEDIA_OUTCOME_TLS : HTTPMEDIA_OUTCOME_CONNECTION_REFUSED, 0,
+       tls.Running() ? "TLS: " : "refused"},
+      {server.Url("/a?size=1000"), HTTPMEDIA_OUTCOME_DONE, 0, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.url);
+    const std::u16string url(c.url.begin(), c.url.end());
+    EXPECT_EQ(OpenStream(url.c_str()) != 0, c.kind == HTTPMEDIA_OUTCOME_DONE);
+    HttpMediaOutcome outcome;
+    EXPECT_EQ(HttpMediaLastOutcome(&outcome), c.kind);
+    EXPECT_EQ(outcome.kind, c.kind);
+    EXPECT_EQ(outcome.http_status, c.status);
+    EXPECT_NE(std::string(outcome.text).find(c.text), std::string::npos) << outcome.text;
+    EXPECT_EQ(std::string(outcome.text).find("s3cr3tPW"), std::string::npos) << outcome.text;
+    EXPECT_EQ(std::string(outcome.text).find("alice"), std::string::npos) << outcome.text;
+  }
+  // A query for the length is no call of the stream's: it leaves the record.
+  ASSERT_EQ(OpenStream(nullptr), 1000);
+  EXPECT_EQ(HttpMediaLastOutcome(nullptr), HTTPMEDIA_OUTCOME_DONE);
 }
 
 TEST_F(OpenClose, ANullUrlAsksForTheLengthAndDisturbsNothing) {

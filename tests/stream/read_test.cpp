@@ -1,6 +1,7 @@
 // Reading: the clamp to the length, waits, lap edges, the tail of an ended
 // download, and positions the ring cannot serve.
 #include "engine_fixture.h"
+#include "httpmedia/httpmedia_host.h"
 #include "stream/stream_ops.h"
 
 namespace httpmedia::testing {
@@ -63,7 +64,9 @@ TEST_F(Read, AWaitThatRunsOutDeliversWhatCame) {
     EXPECT_NE(LogText().find("time-out: the wait for the download ran out after 20010 ms"),
               std::string::npos)
         << LogText();
+    EXPECT_EQ(HttpMediaLastOutcome(nullptr), HTTPMEDIA_OUTCOME_TIMED_OUT);
     EXPECT_GT(ReadChecked(1000), 0) << "the next read goes on from there";
+    EXPECT_EQ(HttpMediaLastOutcome(nullptr), HTTPMEDIA_OUTCOME_DONE);
     CloseStream();
   }
 }
@@ -93,6 +96,35 @@ TEST_F(Read, TheTailOfAnEndedDownloadIsStillDelivered) {
   ASSERT_EQ(Open("/a?size=5000000&drop_after=3700000"), 5'000'000);
   EXPECT_EQ(ReadToEnd(70'000), 3'700'000);
   EXPECT_EQ(Position(), 3'700'000);
+}
+
+// The read that gets less than it asked for tells the host why: the
+// stream's end, or a connection that broke and was not rejoined (no ranges
+// here to rejoin it by).
+TEST_F(Read, AShortReadSaysWhetherTheStreamEndedOrWasCut) {
+  const struct {
+    const char* target;
+    std::int64_t delivered;
+    int kind;
+    const char* text;
+  } cases[] = {
+      {"/a?size=300000", 300'000, HTTPMEDIA_OUTCOME_ENDED, "every byte was delivered"},
+      {"/a?size=300000&framing=close", 300'000, HTTPMEDIA_OUTCOME_ENDED,
+       "the body ended at byte 300000"},
+      {"/a?size=4000000&drop_after=1500000", 1'500'000, HTTPMEDIA_OUTCOME_CUT,
+       "cut at byte 1500000 of 4000000"},
+      {"/a?size=4000000&framing=close&drop_after=1500000&drop=rst", 1'500'000,
+       HTTPMEDIA_OUTCOME_CUT, "cut at byte 1500000 (the connection broke) and not rejoined"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.target);
+    ASSERT_GT(Open(c.target), 0);
+    EXPECT_EQ(ReadToEnd(65'536), c.delivered);
+    HttpMediaOutcome outcome;
+    EXPECT_EQ(HttpMediaLastOutcome(&outcome), c.kind);
+    EXPECT_NE(std::string(outcome.text).find(c.text), std::string::npos) << outcome.text;
+    CloseStream();
+  }
 }
 
 // Without a length or a strong validator the body cannot be fetched again (a

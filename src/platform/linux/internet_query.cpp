@@ -18,7 +18,9 @@ const char* HeaderOfLevel(DWORD level) {
     DWORD level;
     const char* name;
   } kHeaders[] = {
+      {HTTP_QUERY_CONTENT_TYPE, "Content-Type"},
       {HTTP_QUERY_CONTENT_LENGTH, "Content-Length"},
+      {HTTP_QUERY_CONTENT_ENCODING, "Content-Encoding"},
       {HTTP_QUERY_ACCEPT_RANGES, "Accept-Ranges"},
       {HTTP_QUERY_CONTENT_RANGE, "Content-Range"},
       {HTTP_QUERY_ETAG, "ETag"},
@@ -57,6 +59,8 @@ INET_API BOOL WINAPI HttpQueryInfoW(HINTERNET handle, DWORD infoLevel, LPVOID bu
   if ((infoLevel & kLevelMask) == HTTP_QUERY_STATUS_CODE) {
     value = std::to_string(response.status);
     found = &value;
+  } else if ((infoLevel & kLevelMask) == HTTP_QUERY_STATUS_TEXT) {
+    found = &response.reason;
   } else {
     const char* const name = HeaderOfLevel(infoLevel & kLevelMask);
     if (!name) return fail(ERROR_INVALID_PARAMETER);

@@ -53,6 +53,14 @@ DWORD ParseStatusLine(std::string_view line) {
   return status;
 }
 
+// "HTTP/1.1 404 Not Found" -> "Not Found"; empty when the line has none
+// (HTTP/2 sends none at all).
+std::string_view ReasonPhrase(std::string_view line) {
+  const std::size_t space = line.find(' ');
+  if (space == std::string_view::npos || line.size() <= space + 5) return {};
+  return Trim(line.substr(space + 5));
+}
+
 }  // namespace
 
 const std::string* Response::Find(std::string_view name) const {
@@ -230,6 +238,7 @@ bool Transfer::HeaderLine(std::string_view line) {
   if (line.substr(0, 5) == "HTTP/") {
     current_ = Response{};
     current_.status = ParseStatusLine(Trim(line));
+    current_.reason = std::string(ReasonPhrase(Trim(line)));
     return true;
   }
   line = Trim(line);

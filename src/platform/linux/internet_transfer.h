@@ -39,6 +39,7 @@ struct TransferOptions {
 // The final response's status and headers, in the order received.
 struct Response {
   DWORD status = 0;
+  std::string reason;  // the status line's reason phrase, as sent
   std::vector<std::pair<std::string, std::string>> headers;
 
   // Value of the first header called `name` (case-insensitive), or null.

@@ -1,6 +1,6 @@
-// Text helpers shared by the Linux platform layers: the one UTF-16 to UTF-8
-// conversion, and the ASCII case and white-space rules of HTTP names and
-// values.
+// Text helpers shared by the engine and the Linux platform layers: the one
+// UTF-16 to UTF-8 conversion, and the ASCII case and white-space rules of
+// HTTP names and values.
 #pragma once
 
 #include <string>
