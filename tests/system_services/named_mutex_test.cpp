@@ -269,6 +269,36 @@ TEST(NamedMutex, AnotherUserNeitherReachesNorSharesTheLock) {
   }
 }
 
+// The runtime directory holds the lock file only while it is the user's
+// alone: one its group or others may enter is passed over for the user's
+// private directory in /tmp.
+TEST(NamedMutex, ARuntimeDirectoryOthersMayEnterIsPassedOver) {
+  const std::u16string name = UniqueName("runtime");
+  const std::string fallbackFile =
+      FallbackDirectory(geteuid()) + "/httpmedia-mutex-" + std::string(name.begin(), name.end());
+  const struct {
+    mode_t mode;
+    bool used;
+  } rows[] = {{0700, true}, {0750, false}, {0770, false}, {0705, false}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(::testing::Message() << "mode 0" << std::oct << row.mode);
+    RuntimeDirectory runtime;
+    ASSERT_FALSE(runtime.Path().empty());
+    ASSERT_EQ(chmod(runtime.Path().c_str(), row.mode), 0);
+    EXPECT_EQ(InChild([&] {
+                setenv("XDG_RUNTIME_DIR", runtime.Path().c_str(), 1);
+                HANDLE mutex = CreateMutexW(nullptr, FALSE, name.c_str());
+                if (mutex == nullptr || WaitForSingleObject(mutex, 0) != WAIT_OBJECT_0) return 1;
+                struct stat info {};
+                const bool inRuntime = stat(runtime.LockFile(name).c_str(), &info) == 0;
+                const bool inFallback = stat(fallbackFile.c_str(), &info) == 0;
+                return inRuntime == row.used && inFallback == !row.used ? 0 : 2;
+              }),
+              0);
+    unlink(fallbackFile.c_str());
+  }
+}
+
 TEST(NamedMutex, OnlyTheOwnerReleasesAndStaleHandlesAreRefused) {
   HANDLE mutex = CreateMutexW(nullptr, FALSE, UniqueName("owner").c_str());
   ASSERT_NE(mutex, nullptr);
