@@ -26,7 +26,7 @@ while [ $# -gt 0 ]; do
 done
 [ ${#targets[@]} -gt 0 ] || targets=(fuzz_header_values fuzz_url fuzz_response fuzz_calls)
 
-"$root/scripts/setup.sh" build
+"$root/scripts/setup.sh" build test
 jobs=$(nproc)
 [ "$jobs" -le 2 ] || jobs=2
 build="$root/build/fuzz"

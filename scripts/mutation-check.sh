@@ -32,6 +32,7 @@ while [ $# -gt 0 ]; do
     *) only+=("$1"); shift ;;
   esac
 done
+"$root/scripts/setup.sh" build test
 jobs=$(nproc)
 [ "$jobs" -le 2 ] || jobs=2
 default_timeout=180

@@ -5,7 +5,7 @@
 # Usage: scripts/sanitizer-test.sh [address|thread]...  (default: both)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-"$root/scripts/setup.sh" build
+"$root/scripts/setup.sh" build test
 
 kinds=("$@")
 [ ${#kinds[@]} -gt 0 ] || kinds=(address thread)

@@ -1,11 +1,21 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, when missing.
-# Usage: scripts/setup.sh [group...]; groups: build (default), windows, bench.
+# Installs the Debian packages a job needs, when missing.
+# Usage: scripts/setup.sh [group...]; groups: build (default), test, package,
+# windows, bench.
+#   build    what building httpmedia needs (the main job, scripts/run.sh);
+#            libssl-dev lets the log name an https answer's TLS version
+#   test     what the tests need on top: GoogleTest, the stock nginx and the
+#            certificates it serves, clang and its sanitizer and fuzzer
+#            runtimes, libavformat and ffmpeg (the example and its clips),
+#            groff (the manual page), pkg-config, and the package tools
+#   package  what building the Debian package needs (scripts/package.sh)
 set -euo pipefail
 
 packages_for() {
   case "$1" in
-    build) echo cmake ninja-build g++ pkg-config libcurl4-openssl-dev ca-certificates libgtest-dev googletest procps nginx-light openssl clang libclang-rt-14-dev llvm dpkg-dev libavformat-dev ffmpeg groff-base man-db ;;
+    build) echo cmake ninja-build g++ libcurl4-openssl-dev libssl-dev ca-certificates ;;
+    test) echo libgtest-dev googletest pkg-config procps nginx-light openssl clang libclang-rt-14-dev llvm libavformat-dev ffmpeg groff-base man-db dpkg-dev debhelper lintian ;;
+    package) echo dpkg-dev debhelper ;;
     windows) echo g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 wine64 wine ;;
     bench) echo nginx-light curl python3-matplotlib time openssl ;;
     *) echo "unknown package group: $1" >&2; exit 2 ;;

@@ -11,7 +11,7 @@ case "${1:-}" in
   "") ;;
   *) echo "usage: scripts/test.sh [--quick]" >&2; exit 2 ;;
 esac
-"$root/scripts/setup.sh" build
+"$root/scripts/setup.sh" build test
 
 jobs=$(nproc)
 build="$root/build/release"

@@ -10,7 +10,7 @@
 # "N passed, N failed" line; exits nonzero when anything failed.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-"$root/scripts/setup.sh" build windows
+"$root/scripts/setup.sh" build test windows
 
 jobs=2
 linux_build="${HTTPMEDIA_LINUX_BUILD:-$root/build-linux-win}"
