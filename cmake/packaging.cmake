@@ -1,5 +1,7 @@
 # What a host needs besides the libraries: the version header, httpmedia.pc,
-# the CMake package, the manual page of httpmedia-cat, and the Debian package.
+# the CMake package, the manual page of httpmedia-cat, and the libavformat
+# example's source. The Debian package is built from debian/ by
+# dpkg-buildpackage (scripts/package.sh) and installs these same files.
 # Included at the end of the top-level CMakeLists.txt, once every target exists.
 
 # The version header, from project(VERSION). httpmedia.h includes it, so every
@@ -38,9 +40,10 @@ if(WIN32)
 endif()
 
 # Hosts load the plug-in at run time, so both descriptions give its installed
-# path rather than a library to link. Both are relocatable: they find the
-# prefix from where they lie, so `cmake --install --prefix DIR` and the Debian
-# package (under /usr) get the same files.
+# path, in its private directory, rather than a library to link. Both are
+# relocatable: they find the prefix from where they lie, so
+# `cmake --install --prefix DIR` and the Debian package (under /usr) get the
+# same files.
 set(HTTPMEDIA_PLUGIN_NAME ${CMAKE_SHARED_LIBRARY_PREFIX}httpmedia${CMAKE_SHARED_LIBRARY_SUFFIX})
 set(HTTPMEDIA_PKGCONFIG_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 set(HTTPMEDIA_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/httpmedia)
@@ -54,7 +57,7 @@ configure_file(${PROJECT_SOURCE_DIR}/cmake/httpmedia.pc.in ${PROJECT_BINARY_DIR}
 install(FILES ${PROJECT_BINARY_DIR}/httpmedia.pc DESTINATION ${HTTPMEDIA_PKGCONFIG_DIR})
 
 include(CMakePackageConfigHelpers)
-set(HTTPMEDIA_PLUGIN_PATH ${CMAKE_INSTALL_LIBDIR}/${HTTPMEDIA_PLUGIN_NAME})
+set(HTTPMEDIA_PLUGIN_PATH ${HTTPMEDIA_INSTALL_PLUGINDIR}/${HTTPMEDIA_PLUGIN_NAME})
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/httpmediaConfig.cmake.in
   ${PROJECT_BINARY_DIR}/httpmediaConfig.cmake
   INSTALL_DESTINATION ${HTTPMEDIA_CMAKE_DIR}
@@ -87,30 +90,7 @@ if(TARGET httpmedia_cat)
   install(FILES ${manual_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 
-# The Debian package: `cpack -G DEB` in a build configured with
-# CMAKE_INSTALL_PREFIX=/usr (scripts/package.sh) makes
-# httpmedia_VERSION_ARCH.deb. dpkg-shlibdeps works out the run-time
-# dependencies (libcurl's package among them) from what the libraries link.
-set(HTTPMEDIA_PACKAGE_MAINTAINER "httpmedia developers <httpmedia@localhost>"
-  CACHE STRING "The Maintainer field of the Debian package")
-set(CPACK_GENERATOR DEB)
-set(CPACK_PACKAGE_NAME httpmedia)
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_CONTACT ${HTTPMEDIA_PACKAGE_MAINTAINER})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-  "input-media plug-in that streams HTTP and HTTPS resources to a media player")
-# The synopsis above heads the Description field; CPack indents these lines.
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "\
-A media player hands the plug-in an http:// or https:// URL and reads the
-body through four functions, as if it were a local file: open, read, seek,
-close. A background thread downloads the body into a fixed ring buffer and
-serves seeks outside it with byte-range requests.
-
-The package holds the plug-in and its two companion libraries, the headers,
-httpmedia-cat (a command-line host), and pkg-config and CMake files that name
-the plug-in's path for hosts that load it at run time.")
-set(CPACK_DEBIAN_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_STRIP_FILES ON)
-include(CPack)
+# The libavformat example, as source: a player author's starting point, built
+# by the line in its header against the installed files.
+install(FILES ${PROJECT_SOURCE_DIR}/examples/avio_demux.c
+  DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)

@@ -14,7 +14,17 @@
  *   httpmedia-demux --file [--packets] FILE
  *
  * Exit status: 0 all packets were read; 1 the plug-in or the input could not
- * be opened; 2 demuxing failed; 64 the command line is wrong. */
+ * be opened; 2 demuxing failed; 64 the command line is wrong.
+ *
+ * Built against an installed httpmedia (the Debian package, or a
+ * `cmake --install` prefix whose lib/pkgconfig is on PKG_CONFIG_PATH), with
+ * libavformat-dev, the plug-in's installed path compiled in:
+ *
+ *   cc $(pkg-config --cflags httpmedia libavformat libavcodec libavutil) \
+ *     -DHTTPMEDIA_DEMUX_PLUGIN="\"$(pkg-config --variable=plugin httpmedia)\"" \
+ *     avio_demux.c -o httpmedia-demux \
+ *     $(pkg-config --libs libavformat libavcodec libavutil) -ldl
+ */
 #include <dlfcn.h>
 #include <errno.h>
 #include <inttypes.h>

@@ -1,25 +1,34 @@
 #!/usr/bin/env bash
-# Builds the Debian package: a release build for /usr in build/package/, then
-# cpack, which writes build/package/deb/httpmedia_VERSION_ARCH.deb. The
-# package's run-time dependencies come from dpkg-shlibdeps (dpkg-dev).
-# Usage: scripts/package.sh  (prints the path of the .deb)
+# Builds the Debian package from debian/ with dpkg-buildpackage and prints the
+# path of the .deb. dpkg-buildpackage writes its files beside the tree it
+# builds and debhelper its work files inside it, so the build runs in a copy
+# of the source tree: DIR/httpmedia-VERSION, the packages landing in DIR.
+# Usage: scripts/package.sh [DIR]   (default DIR: build/package)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-"$root/scripts/setup.sh" build
+"$root/scripts/setup.sh" build package
 
-build="$root/build/package"
-log="$build.log"
-mkdir -p "$(dirname "$build")"
+out="$(realpath -m "${1:-$root/build/package}")"
+version=$(dpkg-parsechangelog -l "$root/debian/changelog" -S Version)
+source="$out/httpmedia-$version"
+log="$out/build.log"
+rm -rf "$out"
+mkdir -p "$source"
+# The tree without its build trees, install prefix and repository.
+tar -C "$root" --exclude='./build*' --exclude=./out --exclude=./install --exclude=./.git \
+  --exclude='*.swp' -cf - . | tar -C "$source" -xf -
+# ccache, where there is one, speeds up the next build of the same version
+# (the same paths).
+if command -v ccache >/dev/null; then
+  export CMAKE_C_COMPILER_LAUNCHER="${CMAKE_C_COMPILER_LAUNCHER:-ccache}"
+  export CMAKE_CXX_COMPILER_LAUNCHER="${CMAKE_CXX_COMPILER_LAUNCHER:-ccache}"
+fi
 # The build's own chatter goes to a log, shown only when something fails.
-if ! { cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-         -DHTTPMEDIA_BUILD_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr &&
-       cmake --build "$build" -j "$(nproc)" &&
-       (cd "$build" && cpack -G DEB -B "$build/deb"); } >"$log" 2>&1; then
+if ! (cd "$source" && dpkg-buildpackage -b -us -uc -j"$(nproc)") >"$log" 2>&1; then
   cat "$log" >&2
   echo "package.sh: the package build failed (log: $log)" >&2
   exit 1
 fi
-version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
-deb="$build/deb/httpmedia_${version}_$(dpkg --print-architecture).deb"
-[ -f "$deb" ] || { echo "package.sh: cpack made no $deb (log: $log)" >&2; exit 1; }
+deb="$out/httpmedia_${version}_$(dpkg --print-architecture).deb"
+[ -f "$deb" ] || { echo "package.sh: dpkg-buildpackage made no $deb (log: $log)" >&2; exit 1; }
 echo "$deb"

@@ -113,8 +113,8 @@ std::unique_ptr<LoadedPlugin> LoadPlugin(const std::filesystem::path& path, std:
 std::vector<std::filesystem::path> DefaultPluginPaths() {
   const std::filesystem::path directory = ExecutableDirectory();
   if (directory.empty()) return {};
-  // Both relative paths come from the build: bin/ to lib/ as installed, and
-  // the tool's build directory to the plug-in's.
+  // Both relative paths come from the build: bin/ to lib/httpmedia/ as
+  // installed, and the tool's build directory to the plug-in's.
   return {(directory / HTTPMEDIA_INSTALLED_PLUGIN_DIR / "libhttpmedia.so").lexically_normal(),
           (directory / HTTPMEDIA_BUILT_PLUGIN_DIR / "libhttpmedia.so").lexically_normal()};
 }

@@ -1,10 +1,12 @@
 // httpmedia as its consumers get it. `cmake --install` of this build tree into
 // a scratch prefix, then a host project outside the tree built against it,
 // once through the CMake package and once through pkg-config, and run against
-// the loopback test server. And the Debian package cpack makes from this
-// build, looked at with dpkg-deb only: nothing is installed on the machine.
+// the loopback test server. And the Debian package dpkg-buildpackage makes
+// from debian/, checked by lintian and unpacked into a scratch directory:
+// nothing is installed on the machine.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
@@ -51,6 +53,49 @@ std::string LineValue(const std::string& text, const std::string& key) {
   return "";
 }
 
+// An installed httpmedia-cat, given no --plugin, streams the test server's
+// body through the plug-in it finds from its own place.
+void ExpectCatStreams(const fs::path& cat, TestServer& server) {
+  ScratchDir scratch;
+  const fs::path out = scratch.path() / "body";
+  const ProcessRun run =
+      RunProcess({cat.string(), "-q", "-o", out.string(), server.Url("/a?size=1000000")});
+  ASSERT_EQ(run.code, 0) << run.Describe();
+  const std::string body = httpmedia::testing::ReadWholeFile(out);
+  std::vector<std::uint8_t> expected(kBodySize);
+  FillBody(0, expected.data(), expected.size());
+  EXPECT_TRUE(body.size() == expected.size() &&
+              std::equal(body.begin(), body.end(), expected.begin(),
+                         [](char a, std::uint8_t b) { return static_cast<std::uint8_t>(a) == b; }))
+      << body.size() << " bytes";
+}
+
+#ifdef HTTPMEDIA_BUILDS_EXAMPLE
+// The libavformat example as installed builds by the command in its header,
+// with the installed tree's pkg-config file, and runs: a bare command line is
+// its usage error.
+void ExpectExampleBuilds(const fs::path& example, const fs::path& pkgconfig_dir) {
+  const std::string source = httpmedia::testing::ReadWholeFile(example);
+  std::string command;
+  std::istringstream lines(source);
+  for (std::string line; std::getline(lines, line);) {
+    if (command.empty() && line.rfind(" *   cc ", 0) != 0) continue;
+    command += line.substr(line.find_first_not_of(" *")) + "\n";
+    if (!line.ends_with("\\")) break;
+  }
+  ASSERT_FALSE(command.empty()) << "no build line in " << example;
+  const fs::path directory = example.parent_path();
+  ScratchDir scratch;
+  const ProcessRun build =
+      RunProcess({"/bin/sh", "-c", "set -e; cd \"$1\"; " + command + "mv httpmedia-demux \"$2\"",
+                  "sh", directory.string(), scratch.path().string()},
+                 {"PKG_CONFIG_PATH=" + pkgconfig_dir.string()});
+  ASSERT_EQ(build.code, 0) << command << build.Describe();
+  const ProcessRun usage = RunProcess({(scratch.path() / "httpmedia-demux").string()});
+  EXPECT_EQ(usage.code, 64) << usage.Describe();
+}
+#endif
+
 class InstalledTree : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -67,7 +112,7 @@ class InstalledTree : public ::testing::Test {
     EXPECT_EQ(LineValue(run.out, "header version"), kVersion);
     EXPECT_EQ(LineValue(run.out, "package version"), kVersion);
     EXPECT_EQ(fs::canonical(LineValue(run.out, "plugin")),
-              fs::canonical(prefix_ / HTTPMEDIA_INSTALL_LIBDIR / "libhttpmedia.so"));
+              fs::canonical(prefix_ / HTTPMEDIA_INSTALL_LIBDIR / "httpmedia/libhttpmedia.so"));
     EXPECT_EQ(LineValue(run.out, "length"), std::to_string(kBodySize));
     EXPECT_EQ("read " + LineValue(run.out, "read") + "\n", ExpectedRead());
   }
@@ -93,6 +138,8 @@ TEST_F(InstalledTree, HostBuildsThroughTheCMakePackage) {
   EXPECT_EQ(cat.out, "httpmedia-cat " + kVersion + "\n") << cat.Describe();
   EXPECT_TRUE(fs::exists(prefix_ / "share/man/man1/httpmedia-cat.1.gz") ||
               fs::exists(prefix_ / "share/man/man1/httpmedia-cat.1"));
+  // And it finds the plug-in in its private directory by itself.
+  ExpectCatStreams(prefix_ / "bin/httpmedia-cat", server_);
 }
 
 TEST_F(InstalledTree, HostBuildsThroughPkgConfig) {
@@ -109,23 +156,38 @@ TEST_F(InstalledTree, HostBuildsThroughPkgConfig) {
                   "SOURCE=" HTTPMEDIA_HOST_SOURCE_DIR "/host.c", "HOST=" + host.string()});
   ASSERT_EQ(compile.code, 0) << compile.Describe();
   RunHost(host);
+#ifdef HTTPMEDIA_BUILDS_EXAMPLE
+  ExpectExampleBuilds(prefix_ / "share/doc/httpmedia/examples/avio_demux.c",
+                      prefix_ / HTTPMEDIA_INSTALL_LIBDIR / "pkgconfig");
+#endif
 }
 
-// The package cpack makes from this build: named for its version and the
-// machine's architecture, holding everything a host and a user need, and
-// declaring what it runs on, libcurl's package found from the library the
-// build linked.
-TEST(DebianPackage, HoldsTheInstalledFilesAndDeclaresItsDependencies) {
-  ScratchDir scratch;
-  const ProcessRun pack =
-      RunProcess({HTTPMEDIA_CPACK, "-G", "DEB", "--config",
-                  HTTPMEDIA_BUILD_DIR "/CPackConfig.cmake", "-B", scratch.path().string()});
+#ifdef HTTPMEDIA_PACKAGE_SCRIPT
+// The package dpkg-buildpackage makes from debian/ (scripts/package.sh, in a
+// directory of this build tree so that ccache knows its paths): lintian finds
+// no error and no warning in it; it holds everything a host and a user need,
+// the plug-in and its companions in their private directory; it is named for
+// the project's version and declares what it runs on, libcurl's package found
+// from the library the build linked. Unpacked anywhere, its pkg-config file
+// names its own plug-in and its httpmedia-cat streams through it, the
+// companions found beside the plug-in by its RUNPATH alone.
+TEST(DebianPackage, PassesLintianAndHoldsAWorkingPrivatePlugin) {
+  const fs::path out = fs::path(HTTPMEDIA_BUILD_DIR) / "tests/consumer/package";
+  const ProcessRun pack = RunProcess({HTTPMEDIA_PACKAGE_SCRIPT, out.string()});
   ASSERT_EQ(pack.code, 0) << pack.Describe();
+  const fs::path deb = pack.out.substr(0, pack.out.find('\n'));
   const ProcessRun arch = RunProcess({"dpkg", "--print-architecture"});
   ASSERT_EQ(arch.code, 0) << arch.Describe();
-  const fs::path deb = scratch.path() / ("httpmedia_" + kVersion + "_" +
-                                         arch.out.substr(0, arch.out.find('\n')) + ".deb");
-  ASSERT_TRUE(fs::exists(deb)) << pack.Describe();
+  EXPECT_EQ(deb.filename(),
+            "httpmedia_" + kVersion + "_" + arch.out.substr(0, arch.out.find('\n')) + ".deb");
+
+  const ProcessRun lintian =
+      RunProcess({HTTPMEDIA_LINTIAN, "--fail-on", "error,warning", deb.string()});
+  EXPECT_EQ(lintian.code, 0) << lintian.Describe();
+  std::istringstream findings(lintian.out);
+  for (std::string line; std::getline(findings, line);) {
+    EXPECT_FALSE(line.starts_with("E:") || line.starts_with("W:")) << line;
+  }
 
   const ProcessRun listing = RunProcess({"dpkg-deb", "--contents", deb.string()});
   ASSERT_EQ(listing.code, 0) << listing.Describe();
@@ -135,7 +197,10 @@ TEST(DebianPackage, HoldsTheInstalledFilesAndDeclaresItsDependencies) {
     const std::string path = line.substr(line.rfind(' ') + 1);
     if (!path.ends_with("/")) files.push_back(path);
   }
-  const std::string lib = std::string("./usr/") + HTTPMEDIA_INSTALL_LIBDIR + "/";
+  const ProcessRun multiarch = RunProcess({"dpkg-architecture", "-qDEB_HOST_MULTIARCH"});
+  ASSERT_EQ(multiarch.code, 0) << multiarch.Describe();
+  const std::string libdir = "usr/lib/" + multiarch.out.substr(0, multiarch.out.find('\n'));
+  const std::string lib = "./" + libdir + "/";
   const std::vector<std::string> expected{
       "./usr/bin/httpmedia-cat",
       "./usr/include/httpmedia/httpmedia.h",
@@ -143,10 +208,13 @@ TEST(DebianPackage, HoldsTheInstalledFilesAndDeclaresItsDependencies) {
       "./usr/include/httpmedia/httpmedia_version.h",
       lib + "cmake/httpmedia/httpmediaConfig.cmake",
       lib + "cmake/httpmedia/httpmediaConfigVersion.cmake",
-      lib + "libhttpmedia.so",
-      lib + "libhttpmedia_inet.so",
-      lib + "libhttpmedia_sys.so",
+      lib + "httpmedia/libhttpmedia.so",
+      lib + "httpmedia/libhttpmedia_inet.so",
+      lib + "httpmedia/libhttpmedia_sys.so",
       lib + "pkgconfig/httpmedia.pc",
+      "./usr/share/doc/httpmedia/changelog.gz",
+      "./usr/share/doc/httpmedia/copyright",
+      "./usr/share/doc/httpmedia/examples/avio_demux.c",
       "./usr/share/man/man1/httpmedia-cat.1.gz",
   };
   EXPECT_EQ(files, expected);
@@ -168,16 +236,19 @@ TEST(DebianPackage, HoldsTheInstalledFilesAndDeclaresItsDependencies) {
   EXPECT_NE((", " + depends + " ").find(", " + curl_package + " "), std::string::npos) << depends;
   EXPECT_NE(depends.find("libc6 "), std::string::npos) << depends;
 
-  // Unpacked anywhere, its pkg-config file still names its own plug-in.
+  ScratchDir scratch;
   const fs::path unpacked = scratch.path() / "unpacked";
   ASSERT_EQ(RunProcess({"dpkg-deb", "--extract", deb.string(), unpacked.string()}).code, 0);
-  const ProcessRun plugin = RunProcess(
-      {HTTPMEDIA_PKG_CONFIG, "--variable=plugin", "httpmedia"},
-      {"PKG_CONFIG_PATH=" + (unpacked / "usr" / HTTPMEDIA_INSTALL_LIBDIR / "pkgconfig").string()});
+  const ProcessRun plugin =
+      RunProcess({HTTPMEDIA_PKG_CONFIG, "--variable=plugin", "httpmedia"},
+                 {"PKG_CONFIG_PATH=" + (unpacked / libdir / "pkgconfig").string()});
   ASSERT_EQ(plugin.code, 0) << plugin.Describe();
   EXPECT_EQ(fs::canonical(plugin.out.substr(0, plugin.out.find('\n'))),
-            fs::canonical(unpacked / "usr" / HTTPMEDIA_INSTALL_LIBDIR / "libhttpmedia.so"));
+            fs::canonical(unpacked / libdir / "httpmedia/libhttpmedia.so"));
+  TestServer server;
+  ExpectCatStreams(unpacked / "usr/bin/httpmedia-cat", server);
 }
+#endif
 
 #ifdef HTTPMEDIA_GROFF
 // Whether `page` has `word` followed by a space, '=' or the line's end.
