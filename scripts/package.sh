@@ -12,7 +12,8 @@ out="$(realpath -m "${1:-$root/build/package}")"
 version=$(dpkg-parsechangelog -l "$root/debian/changelog" -S Version)
 source="$out/httpmedia-$version"
 log="$out/build.log"
-rm -rf "$out"
+# Only what an earlier run made here is removed: DIR may hold other things.
+rm -rf "$source" "$log" "$out"/httpmedia{,-dbgsym}_"$version"_*.{deb,ddeb,buildinfo,changes}
 mkdir -p "$source"
 # The tree without its build trees, install prefix and repository.
 tar -C "$root" --exclude='./build*' --exclude=./out --exclude=./install --exclude=./.git \
