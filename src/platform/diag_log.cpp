@@ -1,6 +1,7 @@
 #include "platform/diag_log.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -8,9 +9,14 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/text.h"
+
 #if defined(_WIN32)
 #include <windows.h>
 #else
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "linux/test_hooks.h"
 #endif
 
@@ -44,6 +50,20 @@ void CloseSink() {
 const bool LoadedConfiguration =
     (Configure(std::getenv("HTTPMEDIA_LOG"), std::getenv("HTTPMEDIA_LOG_LEVEL")), true);
 
+// A log file for appending. It holds every URL the player opens, query
+// tokens included: a new one is the user's alone (0600).
+std::FILE* OpenLogFile(const char* path) {
+#if defined(_WIN32)
+  return std::fopen(path, "a");
+#else
+  const int descriptor = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+  if (descriptor < 0) return nullptr;
+  std::FILE* file = ::fdopen(descriptor, "a");
+  if (file == nullptr) ::close(descriptor);
+  return file;
+#endif
+}
+
 }  // namespace
 
 void Configure(const char* destination, const char* level) {
@@ -51,20 +71,34 @@ void Configure(const char* destination, const char* level) {
   ActiveLevel.store(static_cast<int>(Level::Off), std::memory_order_relaxed);
   CloseSink();
   if (destination == nullptr || *destination == '\0') return;
-  if (std::strcmp(destination, "stderr") == 0) {
+  // Written by hand in an environment: STDERR and Debug mean what stderr and
+  // debug do.
+  if (text::EqualsNoCase(destination, "stderr")) {
     Sink = stderr;
-  } else if (std::strcmp(destination, "debug") == 0) {
+  } else if (text::EqualsNoCase(destination, "debug")) {
 #if defined(_WIN32)
     ToDebugger = true;
 #else
     Sink = stderr;
 #endif
   } else {
-    Sink = std::fopen(destination, "a");
+    Sink = OpenLogFile(destination);
     OwnSink = Sink != nullptr;
-    if (Sink == nullptr) return;  // nowhere to write: the log stays off
+    if (Sink == nullptr) {
+      // Nowhere to write: the log stays off, and the user who asked for it
+      // is told once why there is none.
+      std::fprintf(stderr, "httpmedia: HTTPMEDIA_LOG: cannot open %s (%s); no log is kept\n",
+                   destination, std::strerror(errno));
+      return;
+    }
   }
-  const bool debug = level != nullptr && std::strcmp(level, "debug") == 0;
+  const bool debug = level != nullptr && text::EqualsNoCase(level, "debug");
+  if (!debug && level != nullptr && *level != '\0' && !text::EqualsNoCase(level, "info")) {
+    std::fprintf(stderr,
+                 "httpmedia: HTTPMEDIA_LOG_LEVEL: \"%s\" is not a level (info or debug); "
+                 "logging at info\n",
+                 level);
+  }
   ActiveLevel.store(static_cast<int>(debug ? Level::Debug : Level::Info),
                     std::memory_order_relaxed);
 }

@@ -3,11 +3,15 @@
 // is loaded. Each line tells the milliseconds since the stream's open began,
 // the thread (host, download, probe) and what happened.
 //
-//   HTTPMEDIA_LOG        stderr, a file path (appended to), or debug (the
-//                        debugger's output on Windows, standard error
-//                        elsewhere)
+//   HTTPMEDIA_LOG        stderr, a file path (appended to; created 0600), or
+//                        debug (the debugger's output on Windows, standard
+//                        error elsewhere); stderr and debug in any case
 //   HTTPMEDIA_LOG_LEVEL  info (the default: requests, answers and each
-//                        decision) or debug (also every wait and chunk)
+//                        decision) or debug (also every wait and chunk), in
+//                        any case
+//
+// A file that cannot be opened, or a level that is neither, is said once on
+// standard error.
 //
 // One copy serves the whole process: on Linux it lives in the system
 // services' library, which the engine and the Internet client both use; on

@@ -292,6 +292,32 @@ bool ReadChunk(InternetHandle request, std::uint8_t* destination, std::int32_t w
   return ok != FALSE;
 }
 
+std::u16string ResponseHeader(InternetHandle request, AnswerHeader header) {
+  switch (header) {
+    case AnswerHeader::ContentType:
+      return QueryText(request, HTTP_QUERY_CONTENT_TYPE);
+    case AnswerHeader::ContentLength:
+      return QueryText(request, HTTP_QUERY_CONTENT_LENGTH);
+    case AnswerHeader::ContentRange:
+      return QueryText(request, HTTP_QUERY_CONTENT_RANGE);
+    case AnswerHeader::ContentEncoding:
+      return QueryText(request, HTTP_QUERY_CONTENT_ENCODING);
+    case AnswerHeader::TransferEncoding:
+      return QueryText(request, HTTP_QUERY_TRANSFER_ENCODING);
+    case AnswerHeader::AcceptRanges:
+      return QueryText(request, HTTP_QUERY_ACCEPT_RANGES);
+    case AnswerHeader::ETag:
+      return QueryText(request, HTTP_QUERY_ETAG);
+    case AnswerHeader::LastModified:
+      return QueryText(request, HTTP_QUERY_LAST_MODIFIED);
+    case AnswerHeader::RetryAfter:
+      return QueryText(request, HTTP_QUERY_RETRY_AFTER);
+    case AnswerHeader::Location:
+      return QueryText(request, HTTP_QUERY_LOCATION);
+  }
+  return {};
+}
+
 std::uint32_t RequestError() { return ::GetLastError(); }
 
 std::uint32_t ResponseStatus(InternetHandle request) {

@@ -95,6 +95,24 @@ RangeReply OpenWholeBodyAgain(std::uint32_t deadlineMs,
 bool ReadChunk(InternetHandle request, std::uint8_t* destination, std::int32_t wanted,
                std::int32_t& received);
 
+// The answer's headers that the engine's log shows.
+enum class AnswerHeader {
+  ContentType,
+  ContentLength,
+  ContentRange,
+  ContentEncoding,
+  TransferEncoding,
+  AcceptRanges,
+  ETag,
+  LastModified,
+  RetryAfter,
+  Location,
+};
+
+// A header of the answer as it came (one character a byte); empty when the
+// answer has none.
+std::u16string ResponseHeader(InternetHandle request, AnswerHeader header);
+
 // The Internet client's error code of this thread's last failed call.
 std::uint32_t RequestError();
 

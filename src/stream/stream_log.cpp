@@ -4,6 +4,7 @@
 #include <string>
 
 #include "platform/platform_api.h"
+#include "platform/text.h"
 #include "stream/outcome.h"
 #include "stream/refetch.h"
 #include "stream/ring.h"
@@ -12,43 +13,12 @@ namespace httpmedia::streamlog {
 
 namespace {
 
-// UTF-8 of a UTF-16 text; a lone surrogate shows as '?'.
-std::string Narrow(std::u16string_view text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char32_t c = text[i];
-    if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-        text[i + 1] < 0xE000) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
-    } else if (c >= 0xD800 && c < 0xE000) {
-      c = '?';
-    }
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
-}
+// UTF-8 of a UTF-16 text, by the converter every layer uses.
+std::string Narrow(std::u16string_view text) { return text::Utf16ToUtf8(text); }
 
-// The log reads the headers it shows itself, with the query every response
-// header is read with; it asks nothing of the network.
-std::string Header(InternetHandle request, DWORD level) {
-  char16_t text[512] = {};
-  DWORD size = sizeof(text) - sizeof(char16_t);
-  if (!::HttpQueryInfoW(static_cast<HINTERNET>(request), level, text, &size, nullptr)) return {};
-  return Narrow(std::u16string_view(text, std::min<std::size_t>(size / sizeof(char16_t), 511)));
+// A header of the answer, read through the engine's way to the network.
+std::string Header(InternetHandle request, AnswerHeader header) {
+  return Narrow(ResponseHeader(request, header));
 }
 
 const char* AnswerWords(RangeAnswer answer) {
@@ -73,7 +43,7 @@ std::atomic<int> RangeTries{0};
 
 // Why the download's last chunk failed (the client's error code), 0 when it
 // did not; for the line of a drop, on the download thread.
-std::atomic<DWORD> ChunkError{0};
+std::atomic<std::uint32_t> ChunkError{0};
 
 }  // namespace
 
@@ -110,34 +80,36 @@ void WriteAnswer(InternetHandle request, std::uint32_t deadlineMs, bool expired)
     return;
   }
   if (request == nullptr) {
-    const DWORD error = ::GetLastError();
+    const std::uint32_t error = RequestError();
     diag::Write("no answer: %s (error %u)", outcome::ErrorWords(error),
                 static_cast<unsigned>(error));
     return;
   }
-  DWORD status = 0;
-  DWORD size = sizeof(status);
-  ::HttpQueryInfoW(static_cast<HINTERNET>(request), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER,
-                   &status, &size, nullptr);
+  // Content-Type and Content-Encoding tell an error page or a compressed
+  // body served as 200 from the media asked for.
   static constexpr struct {
-    DWORD level;
+    AnswerHeader header;
     const char* name;
   } Shown[] = {
-      {HTTP_QUERY_CONTENT_LENGTH, "Content-Length"},
-      {HTTP_QUERY_CONTENT_RANGE, "Content-Range"},
-      {HTTP_QUERY_TRANSFER_ENCODING, "Transfer-Encoding"},
-      {HTTP_QUERY_ACCEPT_RANGES, "Accept-Ranges"},
-      {HTTP_QUERY_ETAG, "ETag"},
-      {HTTP_QUERY_LAST_MODIFIED, "Last-Modified"},
-      {HTTP_QUERY_RETRY_AFTER, "Retry-After"},
-      {HTTP_QUERY_LOCATION, "Location"},
+      {AnswerHeader::ContentType, "Content-Type"},
+      {AnswerHeader::ContentLength, "Content-Length"},
+      {AnswerHeader::ContentRange, "Content-Range"},
+      {AnswerHeader::ContentEncoding, "Content-Encoding"},
+      {AnswerHeader::TransferEncoding, "Transfer-Encoding"},
+      {AnswerHeader::AcceptRanges, "Accept-Ranges"},
+      {AnswerHeader::ETag, "ETag"},
+      {AnswerHeader::LastModified, "Last-Modified"},
+      {AnswerHeader::RetryAfter, "Retry-After"},
+      {AnswerHeader::Location, "Location"},
   };
   std::string headers;
-  for (const auto& header : Shown) {
-    const std::string value = Header(request, header.level);
-    if (!value.empty()) headers += std::string(", ") + header.name + ": " + value;
+  for (const auto& shown : Shown) {
+    std::string value = Header(request, shown.header);
+    // A redirect's target may carry credentials, which never reach the log.
+    if (shown.header == AnswerHeader::Location) value = diag::PrintableUrl(value);
+    if (!value.empty()) headers += std::string(", ") + shown.name + ": " + value;
   }
-  diag::Write("answer %u%s", static_cast<unsigned>(status), headers.c_str());
+  diag::Write("answer %u%s", static_cast<unsigned>(ResponseStatus(request)), headers.c_str());
 }
 
 void WriteStreamTaken(InternetHandle request) {
@@ -146,8 +118,8 @@ void WriteStreamTaken(InternetHandle request) {
   if (lengthKnown) {
     diag::Write("length %d taken from Content-Length", length);
   } else {
-    const std::string given = Header(request, HTTP_QUERY_CONTENT_LENGTH);
-    const std::string coding = Header(request, HTTP_QUERY_TRANSFER_ENCODING);
+    const std::string given = Header(request, AnswerHeader::ContentLength);
+    const std::string coding = Header(request, AnswerHeader::TransferEncoding);
     // Transfer-Encoding frames the body whatever Content-Length says.
     const std::string why = !coding.empty()  ? "the body is sent with Transfer-Encoding: " + coding
                             : !given.empty() ? "Content-Length \"" + given +
@@ -170,7 +142,7 @@ void WriteStreamTaken(InternetHandle request) {
   }
   std::string why;
   if (!lengthKnown) why += ", the length is unknown";
-  const std::string ranges = Header(request, HTTP_QUERY_ACCEPT_RANGES);
+  const std::string ranges = Header(request, AnswerHeader::AcceptRanges);
   if (!NamesByteRanges(std::u16string(ranges.begin(), ranges.end()))) {
     why += ", no Accept-Ranges: bytes";
   }
@@ -190,7 +162,7 @@ void WriteCloses() {
 }
 
 void WriteChunk(std::int64_t at, std::int32_t wanted, std::int32_t received, bool ok) {
-  ChunkError.store(ok ? ERROR_SUCCESS : ::GetLastError());
+  ChunkError.store(ok ? ERROR_SUCCESS : RequestError());
   if (!Enabled(Level::Debug)) return;
   diag::Write("chunk at %lld: %d of %d bytes%s", static_cast<long long>(at), received, wanted,
               ok ? "" : ", the transfer failed");
@@ -244,7 +216,7 @@ void WriteRangesDropped(RangeAnswer answer) {
 
 void WriteDropped() {
   const std::int64_t end = DownloadEnd();
-  const DWORD error = ChunkError.exchange(ERROR_SUCCESS);
+  const std::uint32_t error = ChunkError.exchange(ERROR_SUCCESS);
   // A stream that can be resumed has the stall limit as its receive limit.
   const std::string cause =
       error == ERROR_SUCCESS ? std::string("the server ended the body")
