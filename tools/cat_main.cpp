@@ -2,6 +2,7 @@
 // a player would, opens a URL through it and copies the stream out with
 // reads of a fixed size, telling by its exit status how the stream ended.
 #include <algorithm>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -16,10 +17,12 @@
 #include "cat_options.h"
 #include "console.h"
 #include "httpmedia/httpmedia.h"
+#include "httpmedia/httpmedia_host.h"
 #include "plugin_loader.h"
 #include "progress.h"
 #include "sample_media.h"
 #include "sample_server.h"
+#include "url_credentials.h"
 
 namespace httpmedia::tools {
 
@@ -90,6 +93,31 @@ int Fail(int code, const std::string& message) {
   return code;
 }
 
+// The exit status of an open the plug-in refused, by why it did.
+int OpenExitCode(int kind) {
+  switch (kind) {
+    case HTTPMEDIA_OUTCOME_HTTP_STATUS:
+    case HTTPMEDIA_OUTCOME_ENCODING_REFUSED:
+      return kExitRefusedByServer;
+    case HTTPMEDIA_OUTCOME_NAME_NOT_RESOLVED:
+    case HTTPMEDIA_OUTCOME_CONNECTION_REFUSED:
+      return kExitNoConnection;
+    case HTTPMEDIA_OUTCOME_TLS:
+      return kExitTls;
+    case HTTPMEDIA_OUTCOME_TIMED_OUT:
+      return kExitTimedOut;
+    default:
+      return kExitOpenFailed;
+  }
+}
+
+// What the plug-in says of its last call; nothing where it cannot say.
+std::optional<CallOutcome> AskWhy(const LoadedPlugin& plugin) {
+  CallOutcome outcome;
+  if (!plugin.LastOutcome(&outcome)) return std::nullopt;
+  return outcome;
+}
+
 std::unique_ptr<LoadedPlugin> Load(const CatOptions& options, std::string* error) {
   if (options.plugin) return LoadPlugin(*options.plugin, error);
   const std::vector<std::filesystem::path> candidates = DefaultPluginPaths();
@@ -112,13 +140,17 @@ struct StreamResult {
 
 // Opens url through the plug-in and copies what it delivers to out (or
 // nowhere when out is null), closing the stream on every way out.
-StreamResult Stream(const PluginFunctions& plugin, CatEvents& events, const CatOptions& options,
+StreamResult Stream(const LoadedPlugin& loaded, CatEvents& events, const CatOptions& options,
                     const std::string& url, std::FILE* out, bool draw_progress) {
+  const PluginFunctions& plugin = loaded.Functions();
   StreamResult result;
   const std::u16string url16 = Utf8ToUtf16(url);
   const std::int32_t length = plugin.open(reinterpret_cast<const HttpMediaChar*>(url16.c_str()));
   if (length <= 0) {
-    result.code = Fail(kExitOpenFailed, "could not open " + url);
+    const std::optional<CallOutcome> why = AskWhy(loaded);
+    std::string message = "could not open " + HideCredentials(url);
+    if (why && !why->text.empty()) message += ": " + why->text;
+    result.code = Fail(why ? OpenExitCode(why->kind) : kExitOpenFailed, message);
     return result;
   }
   const bool length_known = length != HTTPMEDIA_UNKNOWN_LENGTH;
@@ -168,10 +200,15 @@ StreamResult Stream(const PluginFunctions& plugin, CatEvents& events, const CatO
       break;
     }
     if (got == 0) {
+      const std::optional<CallOutcome> why = AskWhy(loaded);
       const bool timed_out =
           events.TakeTimeout() || progress.Seconds() - asked_at >= kReadWaitLimitSeconds;
-      if (timed_out) {
+      if (why &&
+          (why->kind == HTTPMEDIA_OUTCOME_CUT || why->kind == HTTPMEDIA_OUTCOME_SIZE_LIMIT)) {
         result.code = kExitStreamShort;
+        failure = why->text;
+      } else if (timed_out) {
+        result.code = kExitTimedOut;
         failure = "a read timed out at byte " + std::to_string(position);
       } else if (end && position < *end) {
         result.code = kExitStreamShort;
@@ -184,7 +221,8 @@ StreamResult Stream(const PluginFunctions& plugin, CatEvents& events, const CatO
     if (out != nullptr && std::fwrite(buffer.data(), 1, static_cast<std::size_t>(got), out) !=
                               static_cast<std::size_t>(got)) {
       result.code = kExitOutputFailed;
-      failure = "cannot write the output";
+      failure = errno == EPIPE ? "cannot write the output: the pipe was closed"
+                               : "cannot write the output";
       break;
     }
     position += got;
@@ -218,6 +256,13 @@ int Run(const CatOptions& options) {
   const bool to_stdout =
       sample_run ? options.output == "-" : !options.output || *options.output == "-";
   const bool draw_progress = !options.quiet && options.verbosity == 0 && IsTerminal(stderr);
+  // As curl does: a media body would garble the terminal. Said before
+  // anything is loaded or opened.
+  if (!sample_run && !options.output && IsTerminal(stdout)) {
+    return Fail(kExitUsage,
+                "the body is not written to a terminal: name a file with -o (-o - writes it "
+                "there all the same)");
+  }
 
   TurnOnPluginLog(options.verbosity);
   std::string error;
@@ -250,9 +295,11 @@ int Run(const CatOptions& options) {
     if (out == nullptr) return Fail(kExitOutputFailed, "cannot create " + *options.output);
   }
 
-  StreamResult result = Stream(plugin->Functions(), events, options, url, out, draw_progress);
+  StreamResult result = Stream(*plugin, events, options, url, out, draw_progress);
   if (out != nullptr && std::fflush(out) != 0 && result.code == kExitSuccess) {
-    result.code = Fail(kExitOutputFailed, "cannot write the output");
+    result.code =
+        Fail(kExitOutputFailed, errno == EPIPE ? "cannot write the output: the pipe was closed"
+                                               : "cannot write the output");
   }
   if (out != nullptr && out != stdout && std::fclose(out) != 0 && result.code == kExitSuccess) {
     result.code = Fail(kExitOutputFailed, "cannot write " + *options.output);
@@ -298,6 +345,9 @@ int Run(const CatOptions& options) {
 
 int main(int argc, char** argv) {
   using namespace httpmedia::tools;
+  // A reader that closes the pipe early is an output error with its own
+  // exit status, not a death by signal.
+  IgnoreBrokenPipe();
   std::vector<std::string_view> arguments(argv + 1, argv + argc);
   const ParsedOptions parsed = ParseCatOptions(arguments);
   if (!parsed.error.empty()) {

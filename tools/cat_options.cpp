@@ -228,16 +228,33 @@ A progress line is drawn on standard error when it is a terminal: bytes, the
 share of the length the server reported (when it reported one), rate, elapsed
 time, and "buffering" while the plug-in waits for the download.
 
+The body is not written to a terminal: name a file with -o (-o - writes it to
+standard output all the same). Errors are one line each, with any user name and
+password of the URL shown as ***.
+
+A read or seek of the plug-in waits at most 20 seconds for the download, and
+the open at most 20 seconds for the server's answer.
+
+The plug-in's own diagnostic log (what -v turns on) is set by the environment:
+  HTTPMEDIA_LOG        stderr, debug, or the path of a file (created 0600)
+  HTTPMEDIA_LOG_LEVEL  info (the default) or debug
+
 Exit status:
   0   the whole stream (or range) was delivered
-  1   the plug-in could not open the URL (unreachable, error status, or empty)
-  2   the stream ended before its reported length or the range's end, or a read
-      timed out
+  1   the plug-in could not open the URL for another reason (an empty body, a
+      malformed URL)
+  2   the stream was cut (the connection broke and was not rejoined), or ended
+      before its reported length or the range's end
   3   the seek was refused, or its offset lies past the reported length
-  4   the output could not be written
+  4   the output could not be written (a pipe closed early included)
   5   the plug-in could not be loaded, or the sample server did not start
   6   the built-in sample came back with different bytes
-  64  the command line is wrong
+  7   the server's answer is no stream: an error status such as 404 or 503
+  8   the server's name did not resolve, or it refused the connection
+  9   TLS failed: the handshake, or the server's certificate
+  10  time-out: the server did not answer within 20 s, or a read waited 20 s
+      without data
+  64  the command line is wrong, or the body would go to a terminal
 )";
 }
 

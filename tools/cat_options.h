@@ -9,15 +9,21 @@
 
 namespace httpmedia::tools {
 
+// One per class of failure, so that a script can tell a 404 from a name
+// that does not resolve.
 enum ExitCode : int {
   kExitSuccess = 0,
-  kExitOpenFailed = 1,      // the plug-in could not open the URL
-  kExitStreamShort = 2,     // the stream ended early, or a read timed out
-  kExitSeekFailed = 3,      // the plug-in refused the seek, or it lies past the end
-  kExitOutputFailed = 4,    // the output could not be written
-  kExitSetupFailed = 5,     // no plug-in could be loaded, or the sample server did not start
-  kExitSampleMismatch = 6,  // the built-in sample came back with other bytes
-  kExitUsage = 64,          // the command line is wrong
+  kExitOpenFailed = 1,       // the plug-in could not open the URL, for a reason not below
+  kExitStreamShort = 2,      // the stream was cut, or ended before its length or the range's end
+  kExitSeekFailed = 3,       // the plug-in refused the seek, or it lies past the end
+  kExitOutputFailed = 4,     // the output could not be written (a closed pipe included)
+  kExitSetupFailed = 5,      // no plug-in could be loaded, or the sample server did not start
+  kExitSampleMismatch = 6,   // the built-in sample came back with other bytes
+  kExitRefusedByServer = 7,  // the server's answer is no stream (an error status, say)
+  kExitNoConnection = 8,     // the name did not resolve, or the connection was refused
+  kExitTls = 9,              // the TLS handshake or the server's certificate failed
+  kExitTimedOut = 10,        // the server did not answer, or a read waited 20 s in vain
+  kExitUsage = 64,           // the command line is wrong, or the body would go to a terminal
 };
 
 inline constexpr std::int32_t kDefaultReadSize = 64 * 1024;

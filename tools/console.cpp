@@ -5,6 +5,8 @@
 #include <io.h>
 #else
 #include <unistd.h>
+
+#include <csignal>
 #endif
 
 namespace httpmedia::tools {
@@ -13,11 +15,16 @@ namespace httpmedia::tools {
 bool IsTerminal(std::FILE* stream) { return _isatty(_fileno(stream)) != 0; }
 
 void UseBinaryStdout() { _setmode(_fileno(stdout), _O_BINARY); }
+
+// Windows has no SIGPIPE: a closed pipe fails the write already.
+void IgnoreBrokenPipe() {}
 #else
 bool IsTerminal(std::FILE* stream) { return isatty(fileno(stream)) != 0; }
 
 // POSIX streams never translate line endings.
 void UseBinaryStdout() {}
+
+void IgnoreBrokenPipe() { std::signal(SIGPIPE, SIG_IGN); }
 #endif
 
 }  // namespace httpmedia::tools

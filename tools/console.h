@@ -1,4 +1,4 @@
-// The two things the tools need of the console, kept apart from the portable
+// The things the tools need of the console, kept apart from the portable
 // code.
 #pragma once
 
@@ -11,5 +11,9 @@ bool IsTerminal(std::FILE* stream);
 
 // Makes stdout carry bytes unchanged: no line-ending translation.
 void UseBinaryStdout();
+
+// A write to a pipe whose reader has gone fails (EPIPE) rather than ending
+// the process by SIGPIPE.
+void IgnoreBrokenPipe();
 
 }  // namespace httpmedia::tools

@@ -36,10 +36,20 @@ class HostEvents {
   virtual void Message(std::string_view text, std::string_view caption) = 0;
 };
 
+// Why the plug-in's last call ended as it did (HttpMediaLastOutcome).
+struct CallOutcome {
+  int kind = 0;  // an HttpMediaOutcomeKind
+  int http_status = 0;
+  std::string text;  // UTF-8, one line, never a credential
+};
+
 class LoadedPlugin {
  public:
   virtual ~LoadedPlugin() = default;
   virtual const PluginFunctions& Functions() const = 0;
+  // Asks the plug-in why its last call ended as it did; false where the
+  // platform offers no such question.
+  virtual bool LastOutcome(CallOutcome* outcome) const = 0;
   // Routes the plug-in's host calls to events (null routes them back to the
   // plug-in's defaults). Returns false where the platform offers no hooks;
   // events must outlive the plug-in or be removed first.

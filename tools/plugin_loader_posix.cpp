@@ -43,6 +43,22 @@ class PosixPlugin final : public LoadedPlugin {
   const PluginFunctions& Functions() const override { return functions_; }
   PluginFunctions& MutableFunctions() { return functions_; }
 
+  bool LastOutcome(CallOutcome* outcome) const override {
+    void* services = dlopen(kSystemServicesLibrary, RTLD_NOW | RTLD_NOLOAD);
+    if (services == nullptr) return false;
+    auto last =
+        reinterpret_cast<int (*)(HttpMediaOutcome*)>(dlsym(services, "HttpMediaLastOutcome"));
+    HttpMediaOutcome answer{};
+    if (last != nullptr) last(&answer);
+    dlclose(services);
+    if (last == nullptr) return false;
+    outcome->kind = answer.kind;
+    outcome->http_status = answer.http_status;
+    answer.text[sizeof answer.text - 1] = '\0';
+    outcome->text = answer.text;
+    return true;
+  }
+
   bool InstallHooks(HostEvents* events) override {
     // RTLD_NOLOAD: only the copy the plug-in brought in holds its hooks.
     void* services = dlopen(kSystemServicesLibrary, RTLD_NOW | RTLD_NOLOAD);

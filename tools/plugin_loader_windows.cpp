@@ -51,6 +51,8 @@ class WindowsPlugin final : public LoadedPlugin {
   // The cursor, the owner window, the time-out and the message box are the
   // desktop's own calls, made by the plug-in directly: nothing to route.
   bool InstallHooks(HostEvents*) override { return false; }
+  // The DLL exports only the player's functions: nothing to ask.
+  bool LastOutcome(CallOutcome*) const override { return false; }
 
  private:
   HMODULE module_;
