@@ -106,7 +106,13 @@ TEST_P(DemuxExample, SeesThePacketsOfTheFileThroughThePlugin) {
   const ProcessRun streamed =
       RunProcess({HTTPMEDIA_DEMUX, "--plugin=" HTTPMEDIA_PLUGIN, "--packets", url});
   ASSERT_EQ(streamed.code, c.exit_code) << streamed.Describe();
-  if (c.exit_code != 0) return;
+  if (c.exit_code != 0) {
+    // The example asks the plug-in why, and says it without the URL.
+    EXPECT_NE(streamed.err.find("could not open the URL: the server answered 404 Not Found"),
+              std::string::npos)
+        << streamed.err;
+    return;
+  }
 
   const bool from_pipe = std::string(c.reference) == "pipe";
   const bool sizeless = from_pipe || std::string(c.reference) == "sizeless file";
@@ -167,7 +173,8 @@ INSTANTIATE_TEST_SUITE_P(
         // end and comes back for it, which the strong ETag lets the plug-in
         // fetch again from the start though the length is unknown.
         DemuxCase{"FaststartChunkedWithAStrongETag", "fast.mp4", "framing=chunked", "sizeless file",
-                  0, Served::kFromTheStartAgain}),
+                  0, Served::kFromTheStartAgain},
+        DemuxCase{"ANotFoundSaysWhy", "mp4", "status=404", "file", 1, Served::kFrontToBack}),
     [](const ::testing::TestParamInfo<DemuxCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
