@@ -33,6 +33,8 @@ bool JoinThreadWithin(ThreadHandle thread, std::uint32_t milliseconds) {
 
 void Sleep(std::uint32_t milliseconds) { ::Sleep(milliseconds); }
 
+std::uint64_t Milliseconds() { return ::GetTickCount64(); }
+
 MutexHandle CreateNamedMutex(const char16_t* name) {
   return ::CreateMutexW(nullptr, FALSE, reinterpret_cast<LPCWSTR>(name));
 }

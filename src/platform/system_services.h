@@ -24,6 +24,11 @@ void JoinThread(ThreadHandle thread);
 bool JoinThreadWithin(ThreadHandle thread, std::uint32_t milliseconds);
 
 void Sleep(std::uint32_t milliseconds);
+// Milliseconds on the monotonic clock, from an arbitrary start: every limit
+// of a host call is measured on it, so that a wait ends on time however
+// long its polls take on a loaded machine. A test's sleep paces it instead
+// (see the Linux layer's test hooks).
+std::uint64_t Milliseconds();
 
 // The mutex of the given name shared by the user's processes, not initially owned; null on failure.
 MutexHandle CreateNamedMutex(const char16_t* name);

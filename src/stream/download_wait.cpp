@@ -8,11 +8,12 @@
 namespace httpmedia {
 
 std::uint32_t CallDeadline::LeftMs() const {
-  const std::uint32_t allowed = WaitLimitMs + PollMs;
-  return spentMs_ < allowed ? allowed - spentMs_ : 0;
+  const std::uint64_t allowed = WaitLimitMs + PollMs;
+  const std::uint64_t elapsed = ElapsedMs();
+  return elapsed < allowed ? static_cast<std::uint32_t>(allowed - elapsed) : 0;
 }
 
-bool CallDeadline::Expired() const { return spentMs_ > WaitLimitMs; }
+bool CallDeadline::Expired() const { return ElapsedMs() > WaitLimitMs; }
 
 void CallDeadline::CallTimeout() {
   if (timeoutCalled_) return;
@@ -25,7 +26,7 @@ WaitResult WaitForDownload(const std::function<bool()>& ready, CallDeadline& dea
   if (ready()) return WaitResult::Ready;
   const sys::CursorHandle kept = sys::ShowBusyCursor();
   WaitResult result = WaitResult::Ready;
-  std::uint32_t waited = 0;  // by this wait alone, for the log
+  const std::uint64_t since = sys::Milliseconds();  // this wait alone, for the log
   while (!ready()) {
     if (end == WaitEnd::Stops && Stream.StreamEnded.load() != 0) {
       result = WaitResult::Ended;
@@ -38,10 +39,8 @@ WaitResult WaitForDownload(const std::function<bool()>& ready, CallDeadline& dea
       break;
     }
     sys::Sleep(PollMs);
-    deadline.Spend(PollMs);
-    waited += PollMs;
   }
-  streamlog::WaitEnded(result, waited);
+  streamlog::WaitEnded(result, static_cast<std::uint32_t>(sys::Milliseconds() - since));
   sys::RestoreCursor(kept);
   return result;
 }

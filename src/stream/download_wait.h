@@ -9,28 +9,32 @@
 
 namespace httpmedia {
 
-// How long one read or seek may hold the host: the wait limit from its
-// entry, whatever chain of waits the call runs (a range restart with its
-// busy retries, a fetch again, then the wait for the bytes). Time is counted
-// in the polls of its waits and of its requests' header watch, so that the
-// sleep behind every poll paces it as it paces each wait. Runs out after
-// the limit plus one poll, as a single wait does (2,001 polls).
+// How long one read or seek may hold the host without anything moving: the
+// wait limit on the monotonic clock, from its entry or from the last bytes
+// it handed over, whatever chain of waits the call runs (a range restart
+// with its busy retries, a fetch again, then the wait for the bytes). It
+// runs out once more than the limit has passed: after 2,001 polls of 10 ms,
+// or sooner by the clock when the polls take longer than they should.
 class CallDeadline {
  public:
-  explicit CallDeadline(sys::WindowHandle window) : window_(window) {}
+  explicit CallDeadline(sys::WindowHandle window)
+      : window_(window), startMs_(sys::Milliseconds()) {}
 
   // Time left before the call has waited past the limit; a request given
   // this long for its headers runs the deadline out if it takes all of it.
   std::uint32_t LeftMs() const;
   bool Expired() const;
-  void Spend(std::uint32_t ms) { spentMs_ += ms; }
+  // Bytes moved: the limit counts afresh from now.
+  void Renew() { startMs_ = sys::Milliseconds(); }
   // The owner window's time-out, as the host's signal that the call gave up
   // waiting rather than met the end; made once per call.
   void CallTimeout();
 
  private:
+  std::uint64_t ElapsedMs() const { return sys::Milliseconds() - startMs_; }
+
   sys::WindowHandle window_;
-  std::uint32_t spentMs_ = 0;
+  std::uint64_t startMs_;
   bool timeoutCalled_ = false;
 };
 

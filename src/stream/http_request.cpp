@@ -99,10 +99,11 @@ Watched OpenWithin(std::atomic<InternetHandle>& session, const char16_t* url,
   const sys::ThreadHandle opener = sys::StartThread(MakePendingOpen);
   // Without its watch the request could not be bounded: it is not made.
   if (opener == nullptr) return {};
+  const std::uint64_t since = sys::Milliseconds();
   std::uint32_t waitedMs = 0;
   bool expired = false;
   while (!sys::JoinThreadWithin(opener, PollMs)) {
-    waitedMs += PollMs;
+    waitedMs = static_cast<std::uint32_t>(sys::Milliseconds() - since);
     const bool withdrawn = stillWanted != nullptr && !(*stillWanted)();
     if (withdrawn || waitedMs >= deadlineMs) {
       expired = true;
@@ -167,11 +168,12 @@ bool ProbeCompletes(const char16_t* url, std::uint32_t& elapsedMs) {
   // completion: it has failed already, and the open goes on to find that out
   // instead of waiting out the limit.
   if (started == nullptr && ::GetLastError() != ERROR_IO_PENDING) Stream.Finished.store(1);
+  const std::uint64_t since = sys::Milliseconds();
   std::uint32_t elapsed = 0;
   while (Stream.Finished.load() == 0) {
     if (elapsed >= WaitLimitMs) break;
     sys::Sleep(PollMs);
-    elapsed += PollMs;
+    elapsed = static_cast<std::uint32_t>(sys::Milliseconds() - since);
   }
   // Closing the session first stops its callbacks; only then is the request
   // handle they delivered final, and closed in turn.

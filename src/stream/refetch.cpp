@@ -25,7 +25,6 @@ bool RefetchFromStart(std::int64_t position, CallDeadline& deadline) {
   // watch is free.
   const sys::CursorHandle kept = sys::ShowBusyCursor();
   const RangeReply reply = OpenWholeBodyAgain(deadline.LeftMs());
-  deadline.Spend(reply.elapsedMs);
   if (deadline.Expired()) deadline.CallTimeout();
   sys::RestoreCursor(kept);
   streamlog::RefetchReplied(reply.answer, position);
@@ -43,6 +42,7 @@ bool RefetchFromStart(std::int64_t position, CallDeadline& deadline) {
   // before the download starts, so that the writer keeps its bytes.
   const std::int32_t before = Stream.Position.exchange(static_cast<std::int32_t>(position));
   ResetLaps(0);
+  Stream.ServerAway.store(0);
   Stream.StreamEnded.store(0);
   CloseInternetHandle(Stream.Session.exchange(reply.session));
   Stream.Request.store(reply.request);

@@ -26,6 +26,13 @@ namespace {
 thread_local DWORD lastError = ERROR_SUCCESS;
 
 std::atomic<HttpMediaSleepFunction> sleepHook{nullptr};
+// The calling thread's clock while a test's sleep is in place.
+thread_local ULONGLONG hookedMs = 0;
+
+void SleepThroughHook(HttpMediaSleepFunction hook, DWORD milliseconds) {
+  hookedMs += milliseconds;
+  hook(milliseconds);
+}
 
 std::mutex hooksLock;
 HttpMediaHostHooks hooks{};
@@ -113,7 +120,7 @@ DWORD WaitForThread(HandleObject* object, DWORD milliseconds) {
     // A test's sleep stands in for the wait, so that limits counted in
     // waits run at its pace.
     if (pthread_tryjoin_np(thread->thread, nullptr) != 0) {
-      hook(milliseconds);
+      SleepThroughHook(hook, milliseconds);
       if (pthread_tryjoin_np(thread->thread, nullptr) != 0) return WAIT_TIMEOUT;
     }
   } else {
@@ -146,13 +153,21 @@ HTTPMEDIA_SYS_API BOOL WINAPI CloseHandle(HANDLE handle) {
 
 HTTPMEDIA_SYS_API void WINAPI Sleep(DWORD milliseconds) {
   if (HttpMediaSleepFunction hook = sleepHook.load()) {
-    hook(milliseconds);
+    SleepThroughHook(hook, milliseconds);
     return;
   }
   timespec pause{static_cast<time_t>(milliseconds / 1000),
                  static_cast<long>(milliseconds % 1000) * 1'000'000L};
   while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
   }
+}
+
+HTTPMEDIA_SYS_API ULONGLONG WINAPI GetTickCount64() {
+  if (sleepHook.load() != nullptr) return hookedMs;
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<ULONGLONG>(now.tv_sec) * 1000 +
+         static_cast<ULONGLONG>(now.tv_nsec) / 1'000'000;
 }
 
 HTTPMEDIA_SYS_API HCURSOR WINAPI LoadCursorW(HINSTANCE, LPCWSTR name) {

@@ -23,6 +23,12 @@ inline constexpr unsigned MB_SETFOREGROUND = 0x10000;
 HANDLE WINAPI CreateThread(void* security, SIZE_T stackSize, LPTHREAD_START_ROUTINE routine,
                            LPVOID parameter, DWORD creationFlags, LPDWORD threadId);
 void WINAPI Sleep(DWORD milliseconds);
+// Milliseconds on the monotonic clock, which no change of the date moves.
+// With a test's sleep in place (test_hooks.h), each thread's clock is
+// instead the time that thread has asked the test's sleep for, so that a
+// limit measured on it passes at the test's pace, after exactly as many
+// polls as it takes in real time.
+ULONGLONG WINAPI GetTickCount64();
 
 // A mutex shared by its name among the user's processes. A mutex whose owner
 // died, or whose owning thread ended, is handed to the next taker, who is

@@ -10,7 +10,10 @@ extern "C" {
 #endif
 
 /* Replaces the pause behind every poll of the plug-in, for tests that must
- * not sit out real 20-second limits; null restores the real sleep. */
+ * not sit out real 20-second limits; null restores the real sleep. While it
+ * is in place the plug-in's clock is no longer real time: each thread's
+ * clock advances by what that thread asked this sleep for, so that a limit
+ * passes after as many polls as in real time. */
 typedef void (*HttpMediaSleepFunction)(uint32_t milliseconds);
 void HttpMediaSetSleep(HttpMediaSleepFunction sleep);
 

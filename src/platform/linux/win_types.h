@@ -7,6 +7,7 @@
 
 using BOOL = int;
 using DWORD = std::uint32_t;
+using ULONGLONG = std::uint64_t;
 using LPDWORD = DWORD*;
 using DWORD_PTR = std::uintptr_t;
 using SIZE_T = std::size_t;
