@@ -45,6 +45,7 @@ std::int32_t OpenStream(const char16_t* url) {
 
   Stream.Request.store(nullptr);
   Stream.StreamEnded.store(0);
+  Stream.ServerAway.store(0);
   Stream.Session.store(nullptr);
   Stream.Finished.store(0);
   Stream.Position.store(0);

@@ -90,9 +90,11 @@ bool RangeServes(std::int64_t position) {
   return position < WindowFloor() || position > DownloadEnd() + RestartDistance;
 }
 
-RestartResult RestartAt(std::int64_t position, CallDeadline& deadline) {
-  const auto target = static_cast<std::int32_t>(position);
-  streamlog::RestartAsked(position);
+namespace {
+
+// Hands the restart at target to the download task and waits for it to be
+// taken up; see RestartAt.
+RestartResult AwaitRestart(std::int32_t target, CallDeadline& deadline) {
   Stream.RestartTarget.store(target);
   auto takenUp = [] {
     if (Stream.RestartTarget.load() == NoRestart) return true;
@@ -119,14 +121,39 @@ RestartResult RestartAt(std::int64_t position, CallDeadline& deadline) {
     }
     return RestartResult::TimedOut;
   }
-  return Stream.DownloadStart.load() == target && Stream.StreamEnded.load() == 0
-             ? RestartResult::Restarted
-             : RestartResult::NotRestarted;
+  // The server stayed away: the host is told as of a wait that timed out,
+  // never as of the end.
+  if (ServerWasAway()) {
+    outcome::Record(outcome::Kind::TimedOut,
+                    "the server did not answer within the retry budget; the next read asks again");
+    deadline.CallTimeout();
+    return RestartResult::TimedOut;
+  }
+  return Stream.StreamEnded.load() == 0 ? RestartResult::Restarted : RestartResult::NotRestarted;
+}
+
+}  // namespace
+
+RestartResult RestartAt(std::int64_t position, CallDeadline& deadline) {
+  streamlog::RestartAsked(position);
+  return AwaitRestart(static_cast<std::int32_t>(position), deadline);
+}
+
+bool ServerWasAway() { return Stream.StreamEnded.load() != 0 && Stream.ServerAway.load() != 0; }
+
+RestartResult AskServerAgain(std::int64_t position, CallDeadline& deadline) {
+  if (RangeServes(position)) return RestartAt(position, deadline);
+  const std::int64_t end = DownloadEnd();
+  streamlog::ServerAskedAgain(end);
+  return AwaitRestart(static_cast<std::int32_t>(end), deadline);
 }
 
 void TakeUpRestart() {
   const std::int32_t target = Stream.RestartTarget.load();
   if (target < 0) return;
+  // A restart where the download stopped goes on in the ring as it is, as a
+  // resume does: what the ring holds stays for backward seeks.
+  const bool goesOn = target == DownloadEnd();
   // The host has moved outside what the running transfer would bring, and
   // waits: its bytes are not wanted. It is withdrawn before the range is
   // asked for, so that its connection serves the range request (an HTTP/2
@@ -172,16 +199,20 @@ void TakeUpRestart() {
     CloseReply(reply);
   }
   if (!taken) {
-    // No request to go on with. A later read outside the ring asks again.
+    // No request to go on with. A server that stayed away (or a restart the
+    // host gave up waiting for) ends the download but not the stream: a
+    // later read asks again, outside the ring or where the download stopped.
     outcome::DownloadEnds(outcome::Kind::Cut, "no answer served the stream from byte " +
                                                   std::to_string(target) + " on");
+    Stream.ServerAway.store(reply.answer == RangeAnswer::Retry ? 1 : 0);
     Stream.StreamEnded.store(1);
     if (inPlace) Stream.RestartTarget.store(NoRestart);
     return;
   }
   // The host waits for this restart and reads nothing meanwhile: the ring
-  // starts afresh where the new request's body starts.
-  ResetLaps(startsAt);
+  // starts afresh where the new request's body starts, or goes on.
+  if (!goesOn || startsAt != target) ResetLaps(startsAt);
+  Stream.ServerAway.store(0);
   Stream.StreamEnded.store(0);
   streamlog::Restarted(startsAt);
   Stream.RestartTarget.store(NoRestart);
@@ -191,6 +222,9 @@ bool ResumeAfterDrop(InternetHandle broken, RetryBudget& budget) {
   // A transfer on no request at all failed because the request had already
   // been withdrawn: that is the stop signal, not a drop.
   if (broken == nullptr) return false;
+  // Close withdrew the request under the transfer, which failed for it:
+  // the stop signal too, and nothing is resumed.
+  if (Stream.Request.load() != broken) return false;
   streamlog::Dropped();
   if (Stream.LengthKnown.load() == 0 || Stream.RangesAccepted.load() == 0) return false;
   // Close withdrew the request, or the host asked for a restart elsewhere,
@@ -200,8 +234,11 @@ bool ResumeAfterDrop(InternetHandle broken, RetryBudget& budget) {
   });
   if (reply.answer != RangeAnswer::Served) {
     // What arrived is still delivered; a changed resource gives no more.
+    // A server away for the whole budget has not ended the body: a read
+    // there asks it again.
     CloseReply(reply);
     StopUsingRanges(reply);
+    if (reply.answer == RangeAnswer::Retry) Stream.ServerAway.store(1);
     return false;
   }
   return TakeOver(broken, reply);

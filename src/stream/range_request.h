@@ -64,9 +64,24 @@ enum class RestartResult { Restarted, NotRestarted, TimedOut };
 // ring at position. A server that ignores the range gives the body again
 // from its start, where the stream's version can still be told (the ring
 // then starts afresh at 0 and the read waits for the download to reach
-// position); on any other answer the stream ends with what the ring holds,
-// and a changed or refusing server is not asked for ranges again.
+// position); a changed or refusing server ends the stream with what the
+// ring holds, and is not asked for ranges again. A server away for the
+// whole retry budget ends the download too, but not the stream: the call
+// ends as a wait that timed out (TimedOut, with the time-out call), and the
+// next read asks again.
 RestartResult RestartAt(std::int64_t position, CallDeadline& deadline);
+
+// The download ended because the server was away (Stream.ServerAway): its
+// end is not the body's.
+bool ServerWasAway();
+
+// On the host's thread, for a read that needs bytes of a download that
+// ended with the server away: asks the server again, from position where a
+// range serves it, otherwise from where the download stopped, where the
+// download goes on in the ring as it is, its bytes kept for backward seeks.
+// TimedOut (with the time-out call) when the deadline runs out or the
+// server is still away.
+RestartResult AskServerAgain(std::int64_t position, CallDeadline& deadline);
 
 // On the download task, between chunks: puts in place a restart the host
 // asked for.
@@ -75,8 +90,9 @@ void TakeUpRestart();
 // On the download thread, after the transfer on `broken` failed or ended
 // short of the length: reconnects from the end of the download within the
 // retry budget. True when the download can go on with the new request;
-// false when the stream ends here (the budget ran out, the server refused or
-// changed the resource, or the transfer was withdrawn meanwhile).
+// false when the download ends here: the server refused or changed the
+// resource, the transfer was withdrawn meanwhile, or the budget ran out
+// (then with Stream.ServerAway set: a later read asks again).
 bool ResumeAfterDrop(InternetHandle broken, RetryBudget& budget);
 
 }  // namespace httpmedia

@@ -1,6 +1,6 @@
 // Reading: the host's next bytes from its position, copied out of the ring
-// once the download has brought all of them, or as many as came when the
-// call's time runs out.
+// as the download brings them, until the whole count is there, the data
+// ends, or nothing has come for the call's wait limit.
 #include <algorithm>
 #include <cstring>
 
@@ -31,6 +31,51 @@ bool CopyOut(std::int64_t position, std::int64_t count, std::int64_t readerLapBa
   return true;
 }
 
+// One read under way: where it stands, where its next byte goes, and how
+// many bytes are still due.
+struct ReadInProgress {
+  std::int64_t position;
+  std::uint8_t* destination;
+  std::int64_t due;
+  // The ring can no longer hand out the bytes at the position.
+  bool refused = false;
+
+  bool Done() const { return due == 0 || refused; }
+
+  // Copies whatever the download has brought from the position on, up to
+  // what is due, and stores the host's position after every piece: the
+  // writer keeps within the read-ahead limit of that position, so a count
+  // larger than the limit arrives only as the read takes it. True when
+  // anything was copied.
+  bool CopyArrived() {
+    bool moved = false;
+    while (due > 0 && !refused) {
+      FollowWriterLap(position);
+      const std::int64_t lapBase = Stream.ReaderLapBase.load();
+      std::int64_t piece = std::min(due, DownloadEnd() - position);
+      if (position + piece > lapBase + RingSize) {
+        // The piece runs past the reader's lap: the rest of the lap first,
+        // then the reader crosses into the writer's lap.
+        piece = lapBase + RingSize - position;
+      } else if (position < lapBase && position + piece > lapBase) {
+        // From the previous lap (top of the ring) up to the lap base first.
+        piece = lapBase - position;
+      }
+      if (piece <= 0) break;  // nothing more has come yet
+      if (!CopyOut(position, piece, lapBase, destination)) {
+        refused = true;
+        break;
+      }
+      destination += piece;
+      due -= piece;
+      position += piece;
+      Stream.Position.store(static_cast<std::int32_t>(position));
+      moved = true;
+    }
+    return moved;
+  }
+};
+
 std::int32_t ReadBytes(void* buffer, std::int32_t count) {
   CheckOpenStream();
   if (count < 0 || (count > 0 && buffer == nullptr)) {
@@ -38,7 +83,7 @@ std::int32_t ReadBytes(void* buffer, std::int32_t count) {
     return 0;
   }
   const std::int64_t length = PositionLimit();
-  std::int64_t position = Stream.Position.load();
+  const std::int64_t position = Stream.Position.load();
   std::int64_t wanted = std::clamp<std::int64_t>(length - position, 0, count);
   // Every wait below, whatever chain of them runs, shares this one deadline.
   CallDeadline deadline(sys::OwnerWindow());
@@ -54,8 +99,8 @@ std::int32_t ReadBytes(void* buffer, std::int32_t count) {
   }
   // Outside what the ring holds or will soon hold, the server may give the
   // bytes from here on. The download task makes the request while this
-  // read waits as for any bytes; a restart that takes the whole wait ends
-  // the read as a wait that timed out does.
+  // read waits as for any bytes; a restart that takes the whole wait, or
+  // finds the server away, ends the read as a wait that timed out does.
   if (wanted > 0 && RangeServes(position) &&
       RestartAt(position, deadline) == RestartResult::TimedOut) {
     return 0;
@@ -64,53 +109,39 @@ std::int32_t ReadBytes(void* buffer, std::int32_t count) {
   // from its start brings them.
   if (wanted > 0 && RefetchServes(position)) RefetchFromStart(position, deadline);
   // Once the download has ended, what it brought is still delivered, up to
-  // its last byte.
-  if (Stream.StreamEnded.load() != 0) {
+  // its last byte; one that ended because the server was away goes on
+  // (below) once the server answers again.
+  if (Stream.StreamEnded.load() != 0 && !ServerWasAway()) {
     wanted = std::clamp<std::int64_t>(DownloadEnd() - position, 0, wanted);
   }
   if (wanted == 0) return 0;
   // Bytes below the window are gone, and a negative position has none.
   if (position < WindowFloor()) return 0;
 
-  auto* const start = static_cast<std::uint8_t*>(buffer);
-  std::uint8_t* destination = start;
-  std::int64_t remaining = wanted;
-  while (remaining > 0 && position < length) {
-    FollowWriterLap(position);
-    if (position + remaining > DownloadEnd()) {
-      const WaitResult waited = WaitForDownload(
-          [&] {
-            FollowWriterLap(position);
-            return position + remaining <= DownloadEnd();
-          },
-          deadline);
-      // The download ended, or the call's time ran out (the host has had
-      // the time-out call): what came of the count is delivered, no more.
-      if (waited != WaitResult::Ready) {
-        remaining = std::min(remaining, DownloadEnd() - position);
-        if (remaining <= 0) break;
-      }
+  ReadInProgress read{position, static_cast<std::uint8_t*>(buffer), wanted};
+  // Bytes handed over count the call's limit afresh: the time-out call
+  // comes only after nothing has moved for the whole limit.
+  auto copyArrived = [&] {
+    if (read.CopyArrived()) deadline.Renew();
+    return read.Done();
+  };
+  while (!copyArrived()) {
+    // The server was away when the download last asked it: it is asked
+    // again, within this call's time. Still away, the read ends with the
+    // time-out call, and the next read asks again.
+    if (ServerWasAway()) {
+      if (AskServerAgain(read.position, deadline) == RestartResult::TimedOut) break;
+      continue;
     }
-    const std::int64_t lapBase = Stream.ReaderLapBase.load();
-    std::int64_t piece = remaining;
-    if (position + remaining > lapBase + RingSize) {
-      // The request runs past the reader's lap: the rest of the lap first,
-      // then the reader crosses into the writer's lap.
-      piece = lapBase + RingSize - position;
-    } else if (position < lapBase && position + remaining > lapBase) {
-      // From the previous lap (top of the ring) up to the lap base first.
-      piece = lapBase - position;
-    }
-    if (piece > 0) {
-      if (!CopyOut(position, piece, lapBase, destination)) break;
-      destination += piece;
-      remaining -= piece;
-      position += piece;
-      Stream.Position.store(static_cast<std::int32_t>(position));
-    }
-    if (remaining > 0 && position >= lapBase + RingSize && !CrossIntoWriterLap()) break;
+    const WaitResult waited = WaitForDownload(copyArrived, deadline);
+    if (waited == WaitResult::Ready) break;
+    // The download ended, or the call's time ran out (the host has had the
+    // time-out call): what came of the count is delivered, no more, unless
+    // the download ended for a server away, which is asked again.
+    copyArrived();
+    if (waited == WaitResult::TimedOut || !ServerWasAway()) break;
   }
-  return static_cast<std::int32_t>(destination - start);
+  return static_cast<std::int32_t>(read.position - position);
 }
 
 }  // namespace

@@ -101,9 +101,11 @@ std::int32_t SeekFromCurrent(std::int32_t offset, CallDeadline& deadline) {
   // speed (a target more than a ring ahead went to a range above), within
   // the call's deadline; if that runs out the host stays at its target.
   // The download ending short of the target means the target is past the
-  // stream's end: the seek failed, as an absolute one would.
+  // stream's end: the seek failed, as an absolute one would. A download that
+  // ended with the server away has not met the end: the host stays at its
+  // target, and the read there asks the server again.
   const WaitResult waited = WaitForDownload(withinWriterLap, deadline);
-  return waited == WaitResult::Ended ? SeekFailed : 0;
+  return waited == WaitResult::Ended && !ServerWasAway() ? SeekFailed : 0;
 }
 
 std::int32_t SeekTo(std::int32_t offset, std::int32_t origin) {

@@ -254,6 +254,11 @@ void WriteRestarted(std::int32_t target) {
   diag::Write("the download restarts at %d on the range's answer", target);
 }
 
+void WriteServerAskedAgain(std::int64_t end) {
+  diag::Write("the download stopped at %lld of %d with the server away: asking it again from there",
+              static_cast<long long>(end), Stream.Length.load());
+}
+
 void WriteSeekBelowWindow(std::int64_t target) {
   const long long floor = static_cast<long long>(WindowFloor());
   if (target < 0) {

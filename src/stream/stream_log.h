@@ -34,6 +34,7 @@ void WriteRangesDropped(RangeAnswer answer);
 void WriteDropped();
 void WriteRestartAsked(std::int64_t position);
 void WriteRestarted(std::int32_t target);
+void WriteServerAskedAgain(std::int64_t end);
 void WriteSeekBelowWindow(std::int64_t target);
 void WriteSeekRefused(std::int64_t target, const char* why);
 void WriteRefetchReplied(RangeAnswer answer, std::int64_t position);
@@ -100,6 +101,10 @@ inline void RestartAsked(std::int64_t position) {
 }
 inline void Restarted(std::int32_t target) {
   if (Enabled(Level::Info)) WriteRestarted(target);
+}
+// A read meets a download that ended with the server away.
+inline void ServerAskedAgain(std::int64_t end) {
+  if (Enabled(Level::Info)) WriteServerAskedAgain(end);
 }
 inline void SeekBelowWindow(std::int64_t target) {
   if (Enabled(Level::Info)) WriteSeekBelowWindow(target);

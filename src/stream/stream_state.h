@@ -68,6 +68,11 @@ struct StreamState {
   std::atomic<sys::MutexHandle> ChunkMutex{nullptr};
   std::atomic<sys::ThreadHandle> DownloadThread{nullptr};
   std::atomic<std::uint32_t> StreamEnded{0};
+  // Set before StreamEnded when the download ended because the server could
+  // not be reached (no answer, or busy, for the whole retry budget) or the
+  // read waiting for it gave up first: the end is not the body's, and a read
+  // there asks the server again (see range_request.h).
+  std::atomic<std::uint32_t> ServerAway{0};
   // Two meanings over the stream's life: during Open, the probe request
   // completed; afterwards, the download task ended.
   std::atomic<std::uint32_t> Finished{0};

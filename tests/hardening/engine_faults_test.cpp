@@ -2,6 +2,7 @@
 // forces the situation instead of waiting for it to happen. A test of a
 // fault not yet mended is DISABLED_, so that the suite does not fail or hang
 // on it.
+#include <algorithm>
 #include <atomic>
 #include <thread>
 #include <tuple>
@@ -271,6 +272,32 @@ TEST_F(EngineFaults, CloseIsPromptWhateverTheDownloadWaitsFor) {
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(byOpen ? Open("/other?size=1000") : CloseStream(), byOpen ? 1000 : 0);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+    CloseStream();
+  }
+}
+
+// A seek far ahead while the server is away for longer than the retry
+// budget (busy with a Retry-After past it, or its headers late on every
+// try): the read there returned 0 without the time-out call, a false end,
+// and having withdrawn the running request the download stayed dead; a seek
+// back read up to where it stopped and no further. Now the read there makes
+// the time-out call, and a seek back reads through the ring and on from
+// where the download stopped, once the server answers, to the real end.
+TEST_F(EngineFaults, AServerAwayLongerThanTheBudgetEndsNoStream) {
+  SetSleepDivisor(10);
+  for (const char* away : {"busy=503&busy_count=1&retry_after=30",
+                           "endless_headers=200&endless_on=ranges&endless_count=3"}) {
+    SCOPED_TRACE(away);
+    server.ClearRequests();
+    ASSERT_EQ(Open(std::string("/f?size=10000000&ranges=1&") + away), 10'000'000);
+    ASSERT_EQ(ReadChecked(1'000'000), 1'000'000);
+    ASSERT_EQ(SeekStream(8'000'000, 0), 0);
+    hostEvents.clear();
+    EXPECT_EQ(ReadChecked(1000), 0);
+    EXPECT_EQ(std::count(hostEvents.begin(), hostEvents.end(), "timeout"), 1) << "a false end";
+    EXPECT_EQ(Position(), 8'000'000);
+    ASSERT_EQ(SeekStream(1'000'000, 0), 0);
+    EXPECT_EQ(ReadToEnd(700'000), 9'000'000);
     CloseStream();
   }
 }

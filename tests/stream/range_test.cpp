@@ -232,13 +232,15 @@ TEST_F(Ranges, ClaimedButNotServedAreTriedOnceThenLeftAlone) {
 
 // Every drop is resumed where it happened, on a budget of 15 s since the
 // last byte: a server busy for good is asked again at once, then after
-// 0.25, 0.5, 1, 2, 4 and 4 s, or as its Retry-After says, and no more; the
-// stream then ends where its bytes end.
+// 0.25, 0.5, 1, 2, 4 and 4 s, or as its Retry-After says, and no more. The
+// download then ends where its bytes end, but not the stream: the next read
+// asks again, and one that finds the server still away ends with the
+// time-out call, never as the end would; one that finds it back reads on.
 TEST_F(Ranges, ResumeADroppedTransferWithoutAGapOrARepeatWithinTheRetryBudget) {
   SetSleepDivisor(10);
   struct Drop {
     std::string query;
-    std::int64_t delivered;
+    std::int64_t delivered;  // by reads one after the other: all, or up to the drop
     std::size_t rangeRequests;
   };
   const Drop drops[] = {
@@ -246,27 +248,40 @@ TEST_F(Ranges, ResumeADroppedTransferWithoutAGapOrARepeatWithinTheRetryBudget) {
       {"drop_after=2999999", 8'000'000, 2},               // just short of a lap
       {"drop_after=7995000", 8'000'000, 1},               // inside the last chunk
       {"drop_after=700000&rate=8000000", 8'000'000, 11},  // while the host waits for data
+      // Busy past the budget of the first resume; the read waiting for it
+      // asks again, and the server is back on its third try.
+      {"drop_after=1000000&busy=503&busy_count=9", 8'000'000, 16},
+      // Away for good: the budget's tries, with no read waiting.
       {"drop_after=1000000&busy=503&busy_count=999", 1'000'000, 7},
       {"drop_after=1000000&busy=503&busy_count=999&retry_after=5", 1'000'000, 3},
       // Header lines without end on every try: each abandoned after 5 s.
       {"drop_after=1000000&endless_headers=50&endless_on=ranges", 1'000'000, 3},
+  };
+  auto rangeRequests = [&] {
+    const std::vector<std::string> ranges = RangesRequested();
+    return static_cast<std::size_t>(std::count_if(ranges.begin(), ranges.end(),
+                                                  [](const std::string& r) { return !r.empty(); }));
   };
   for (const Drop& drop : drops) {
     SCOPED_TRACE(drop.query);
     server.ClearRequests();
     ASSERT_EQ(Open("/m?size=8000000&ranges=1&" + drop.query), 8'000'000);
     downloadSleptMs = 0;
-    EXPECT_EQ(ReadToEnd(1'000'000), drop.delivered);
-    if (drop.delivered < 8'000'000) {
+    if (drop.delivered == 8'000'000) {
+      EXPECT_EQ(ReadToEnd(1'000'000), drop.delivered);
+      EXPECT_EQ(rangeRequests(), drop.rangeRequests);
+    } else {
+      EXPECT_EQ(ReadChecked(1'000'000), drop.delivered);
       EXPECT_TRUE(WaitUntil([] { return Stream.Finished.load() != 0; }, std::chrono::seconds(10)))
           << "still reconnecting after the budget";
       // Given up when the budget ends, not a pause later.
       EXPECT_LT(downloadSleptMs.load(), RetryBudgetMs + 300) << downloadSleptMs.load();
+      EXPECT_EQ(rangeRequests(), drop.rangeRequests);
+      hostEvents.clear();
+      EXPECT_EQ(ReadChecked(1000), 0);
+      EXPECT_EQ(std::count(hostEvents.begin(), hostEvents.end(), "timeout"), 1) << "a false end";
+      EXPECT_GT(rangeRequests(), drop.rangeRequests) << "the read did not ask again";
     }
-    const std::vector<std::string> ranges = RangesRequested();
-    EXPECT_EQ(static_cast<std::size_t>(std::count_if(
-                  ranges.begin(), ranges.end(), [](const std::string& r) { return !r.empty(); })),
-              drop.rangeRequests);
     CloseStream();
   }
 }

@@ -233,6 +233,7 @@ struct Options {
   std::optional<std::string> replaced;
   std::optional<std::uint64_t> silent_after;
   std::optional<std::string> endless_on;
+  std::optional<std::uint64_t> endless_count;
   int busy = 0;
   std::uint64_t busy_count = 0;
   std::optional<std::string> retry_after;
@@ -330,6 +331,8 @@ std::optional<std::string> ParseOptions(const std::vector<QueryParam>& params, O
       options->replaced = v;
     } else if (p.key == "silent_after") {
       ok = number(&options->silent_after);
+    } else if (p.key == "endless_count") {
+      ok = number(&options->endless_count);
     } else if (p.key == "endless_on") {
       ok = v == "ranges" || ParseU64(v).has_value();
       options->endless_on = v;
@@ -839,7 +842,9 @@ TestServer::Impl::After TestServer::Impl::Answer(Socket& socket, const RecordedR
   if (options.endless_headers) {
     const bool selected =
         !options.endless_on ||
-        (*options.endless_on == "ranges" ? ranged : nth >= *ParseU64(*options.endless_on));
+        (*options.endless_on == "ranges"
+             ? ranged && (!options.endless_count || nth_range <= *options.endless_count)
+             : nth >= *ParseU64(*options.endless_on));
     if (selected) {
       SendEndlessHeaders(socket, *options.endless_headers);
       return After::kClose;

@@ -82,6 +82,9 @@
 //   endless_on=ranges|K with endless_headers: only requests with a Range
 //                       header, or only the K-th and later requests for this
 //                       target, get the endless header lines
+//   endless_count=C     with endless_on=ranges: only the first C requests with
+//                       a Range header for this target, a server late for a
+//                       while
 //   busy=STATUS         the first busy_count=C requests with a Range header
 //                       for this target are answered with STATUS, with
 //                       retry_after=VALUE sent as Retry-After ("in:S" sends
