@@ -282,8 +282,10 @@ TEST_F(EngineFaults, CloseIsPromptWhateverTheDownloadWaitsFor) {
 // try): the read there returned 0 without the time-out call, a false end,
 // and having withdrawn the running request the download stayed dead; a seek
 // back read up to where it stopped and no further. Now the read there makes
-// the time-out call, and a seek back reads through the ring and on from
-// where the download stopped, once the server answers, to the real end.
+// the time-out call, a relative seek does not take the stop for the end,
+// and a seek back reads through the ring and on from where the download
+// stopped, once the server answers, keeping the ring's bytes, to the real
+// end.
 TEST_F(EngineFaults, AServerAwayLongerThanTheBudgetEndsNoStream) {
   SetSleepDivisor(10);
   for (const char* away : {"busy=503&busy_count=1&retry_after=30",
@@ -292,15 +294,33 @@ TEST_F(EngineFaults, AServerAwayLongerThanTheBudgetEndsNoStream) {
     server.ClearRequests();
     ASSERT_EQ(Open(std::string("/f?size=10000000&ranges=1&") + away), 10'000'000);
     ASSERT_EQ(ReadChecked(1'000'000), 1'000'000);
+    WaitUntilDownloadSettles();  // 20,000 into the writer's next lap
+    const std::int64_t stoppedAt = DownloadEnd();
     ASSERT_EQ(SeekStream(8'000'000, 0), 0);
     hostEvents.clear();
     EXPECT_EQ(ReadChecked(1000), 0);
     EXPECT_EQ(std::count(hostEvents.begin(), hostEvents.end(), "timeout"), 1) << "a false end";
     EXPECT_EQ(Position(), 8'000'000);
+    // Past the writer's lap, short of a range: the stop is no end.
+    EXPECT_EQ(SeekStream(static_cast<std::int32_t>(stoppedAt + RingSize - Position()), 1), 0);
     ASSERT_EQ(SeekStream(1'000'000, 0), 0);
-    EXPECT_EQ(ReadToEnd(700'000), 9'000'000);
+    EXPECT_EQ(ReadChecked(2'100'000), 2'100'000);
+    const std::size_t requests = server.Requests().size();
+    ASSERT_EQ(SeekStream(static_cast<std::int32_t>(stoppedAt - 500'000), 0), 0);
+    EXPECT_EQ(ReadToEnd(700'000), 10'000'000 - stoppedAt + 500'000);
+    EXPECT_EQ(server.Requests().size(), requests) << "the bytes before the stop were dropped";
     CloseStream();
   }
+}
+
+// Close withdraws the request under a transfer, which fails for it: the
+// stop signal, not a drop, and the log tells of no resume.
+TEST_F(EngineFaults, CloseDuringATransferLogsNoResume) {
+  StartLog();
+  ASSERT_EQ(Open("/a?size=8000000&ranges=1&rate=200000"), 8'000'000);
+  ASSERT_TRUE(WaitUntil([] { return DownloadEnd() > 0; }));
+  CloseStream();
+  EXPECT_EQ(LogText().find("drop:"), std::string::npos) << LogText();
 }
 
 }  // namespace
