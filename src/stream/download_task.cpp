@@ -4,6 +4,7 @@
 #include <string>
 
 #include "platform/system_services.h"
+#include "stream/chunk_lock.h"
 #include "stream/http_request.h"
 #include "stream/invariants.h"
 #include "stream/outcome.h"
@@ -19,19 +20,6 @@ namespace {
 constexpr char16_t ChunkMutexName[] = u"ReadDone";
 
 enum class RoundResult { Continue, Ended };
-
-// Another process of the user may hold the mutex for as long as it likes:
-// wait in slices, and give up once the request has been withdrawn or the
-// host has asked for a restart, so that a stream being closed or restarted
-// is never held up by it.
-bool TakeChunkMutex(sys::MutexHandle mutex) {
-  const InternetHandle request = Stream.Request.load();
-  while (!sys::TakeMutexWithin(mutex, PollMs)) {
-    if (request == nullptr || Stream.Request.load() != request) return false;
-    if (Stream.RestartTarget.load() != NoRestart) return false;
-  }
-  return true;
-}
 
 // Stores what the transfer brought: the write offset, the end of the
 // transfer in flight lowered to what arrived, and the wrap after a full lap.
@@ -64,7 +52,7 @@ void TellDownloadEnd(std::int64_t end, bool ok, std::uint32_t error) {
 // arrived: a server that answers every range and then breaks off before a
 // byte must not keep the download reconnecting for as long as the stream
 // is open.
-RoundResult TransferChunk(sys::MutexHandle mutex, RetryBudget& budget) {
+RoundResult TransferChunk(ChunkLock& lock, RetryBudget& budget) {
   const std::int32_t offset = Stream.WriteOffset.load();
   const std::int32_t base = Stream.WriterLapBase.load();
   // Never past the ring's end, nor past the position limit: positions stay
@@ -96,14 +84,14 @@ RoundResult TransferChunk(sys::MutexHandle mutex, RetryBudget& budget) {
   const bool ok = ReadChunk(request, Stream.Ring.load() + offset, wanted, received);
   const std::uint32_t error = ok ? 0 : RequestError();
   streamlog::Chunk(static_cast<std::int64_t>(base) + offset, wanted, received, ok);
-  // The bytes read have left the request: they are booked even when the
-  // wait for the mutex is given up for Close or a restart, for unbooked they
-  // would shift every later byte of a request the download goes on with. A
-  // failing transfer may still have stored what came before the failure;
-  // those bytes are the body's and are kept too.
-  const bool held = TakeChunkMutex(mutex);
+  // The bytes read have left the request: they are booked whether or not
+  // the mutex could be had, for unbooked they would shift every later byte
+  // of a request the download goes on with. A failing transfer may still
+  // have stored what came before the failure; those bytes are the body's
+  // and are kept too.
+  const bool held = lock.Take();
   BookTransfer(base, offset, wanted, received);
-  if (held) sys::GiveMutexBack(mutex);
+  if (held) lock.GiveBack();
 
   if (received > 0) budget.Reset();
   if (!ok || received == 0) {
@@ -161,7 +149,7 @@ std::uint32_t DownloadThreadProc() {
     Stream.Finished.store(1);
     return 1;
   }
-  const sys::MutexHandle mutex = Stream.ChunkMutex.load();
+  ChunkLock lock(Stream.ChunkMutex.load());
   RetryBudget budget;
   for (;;) {
     // A restart the host asked for comes before anything else, and may
@@ -178,14 +166,14 @@ std::uint32_t DownloadThreadProc() {
       case Admission::Transfer:
         // An end is taken at the top of the loop, after a restart asked
         // for meanwhile.
-        TransferChunk(mutex, budget);
+        TransferChunk(lock, budget);
         break;
-      case Admission::Wrap:
-        if (TakeChunkMutex(mutex)) {
-          WrapWriter();
-          sys::GiveMutexBack(mutex);
-        }
+      case Admission::Wrap: {
+        const bool held = lock.Take();
+        WrapWriter();
+        if (held) lock.GiveBack();
         break;
+      }
       case Admission::Idle:
         sys::Sleep(PollMs);
         break;
