@@ -51,6 +51,11 @@ void TimeoutWindowCall(WindowHandle window);
 // A modal message with an OK button, brought to the foreground.
 void ShowMessage(WindowHandle owner, const char16_t* text, const char16_t* caption);
 
+// Has `forget` run in every child forked from now on, as the child's
+// first step: a child has only the thread that forked, and must not take
+// what it inherited for its own.
+void OnForkedChild(void (*forget)());
+
 void* Allocate(std::size_t bytes);
 void Free(void* block);
 

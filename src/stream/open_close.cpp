@@ -33,6 +33,9 @@ void CloseStreamRequest() {
 }  // namespace
 
 std::int32_t OpenStream(const char16_t* url) {
+  // From the first open on there is a stream that a forked child must forget.
+  [[maybe_unused]] static const bool forkHandled =
+      (sys::OnForkedChild(ForgetStreamInForkedChild), true);
   CheckOpenStream();
   // A null url only asks for the length of the stream still open.
   if (url == nullptr) return Stream.Length.load();

@@ -92,6 +92,13 @@ extern StreamState Stream;
 inline char WithdrawnRequestTag;
 inline const InternetHandle WithdrawnRequest = &WithdrawnRequestTag;
 
+// In a child the host forked: the parent's stream is not the child's. Its
+// download thread is not there to stop, and its requests share the
+// parent's connections, so closing them would stop the parent's stream.
+// The child starts with no stream; the parent's handles are let go
+// unclosed, and only the child's copy of the ring is freed.
+void ForgetStreamInForkedChild();
+
 // Asserts the rule by which the host's calls tell an open stream from none:
 // Length is non-zero exactly while a ring is held. It holds between any two
 // of the host's calls.

@@ -2,7 +2,8 @@
 // another process can hold it, and a stopped one holds it for good. A player
 // beside it reads on and closes as if it were free, and once that process
 // is killed holding it, the mutex is free again, even while a child it
-// forked lives. A player
+// forked lives. A child forked while a stream runs plays a stream of its
+// own, and the parent's plays on. A player
 // beside it whose server trickles or who has paused holds up no one, and a
 // trickle reaches its own player as it comes. The program runs itself a
 // second time as the other process.
@@ -211,6 +212,52 @@ TEST(ReadDoneNeighbours, APlayerPausedOnATricklingServerHoldsUpNoOtherPlayer) {
   beside.whole = std::min(beside.whole, Stream(url, 50'000'000).whole);
   EXPECT_GE(alone.whole / beside.whole, 0.8)
       << "50 MB alone in " << alone.whole << " s, beside the paused player in " << beside.whole;
+}
+
+// Reads from `position` to the end through checked 64 KiB reads; the
+// position reached, or -1 at a wrong byte.
+std::int64_t ReadChecked(PluginHost& host, std::int64_t position = 0) {
+  std::vector<std::uint8_t> buffer(65'536);
+  for (std::int32_t delivered = 1; delivered > 0; position += delivered) {
+    delivered = host.ReadThroughTimeouts(buffer.data(), 65'536);
+    if (FirstBodyMismatch(static_cast<std::uint64_t>(position), buffer.data(),
+                          static_cast<std::size_t>(delivered)) !=
+        static_cast<std::size_t>(delivered)) {
+      return -1;
+    }
+  }
+  return position;
+}
+
+TEST(ReadDoneNeighbours, ChildrenForkedWhileAStreamRunsPlayTheirOwnAndTheParentPlaysOn) {
+  httpmedia::testing::TestServer server;
+  PluginHost host(100);
+  ASSERT_EQ(host.Open(server.Url16("/parent?size=6000000").c_str()), 6'000'000);
+  std::vector<std::uint8_t> buffer(65'536);
+  std::int64_t position = 0;
+  // Forked at the start (the download filling the ring), in mid-stream and
+  // near the end (the download idle, the server's body all sent).
+  for (const std::int64_t forkAt : {0, 2'500'000, 5'500'000}) {
+    for (std::int32_t delivered = 1; position < forkAt && delivered > 0; position += delivered) {
+      delivered = host.ReadThroughTimeouts(buffer.data(), 65'536);
+      ASSERT_EQ(FirstBodyMismatch(static_cast<std::uint64_t>(position), buffer.data(),
+                                  static_cast<std::size_t>(delivered)),
+                static_cast<std::size_t>(delivered));
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+      alarm(30);  // a child that hangs ends
+      const bool played = host.Open(server.Url16("/child?size=700000").c_str()) == 700'000 &&
+                          ReadChecked(host) == 700'000 && host.Close() == 0;
+      _exit(played ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "the child forked at " << forkAt << " ended with status " << status;
+  }
+  EXPECT_EQ(ReadChecked(host, position), 6'000'000);
+  EXPECT_EQ(host.Close(), 0);
 }
 
 TEST(ReadDoneNeighbours, ATrickleReachesThePlayerAsItComes) {

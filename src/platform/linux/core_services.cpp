@@ -77,7 +77,13 @@ void* RunThread(void* start) {
 httpmedia::platform::HandleTable<HandleObject>& ServiceHandles() {
   // Never destroyed: callers' threads may still be closing handles while the
   // process exits.
-  static auto* table = new httpmedia::platform::HandleTable<HandleObject>(0x1000C);
+  static auto* table = [] {
+    auto* made = new httpmedia::platform::HandleTable<HandleObject>(0x1000C);
+    pthread_atfork([] { ServiceHandles().LockForFork(); },
+                   [] { ServiceHandles().UnlockAfterFork(); },
+                   [] { ServiceHandles().UnlockAfterFork(); });
+    return made;
+  }();
   return *table;
 }
 

@@ -39,6 +39,12 @@ class HandleTable {
     return it == objects_.end() ? nullptr : it->second;
   }
 
+  // A child forked while another thread is in the table would find it
+  // locked for ever: the table's owner holds the lock across a fork
+  // (pthread_atfork), so that both sides find the table whole and free.
+  void LockForFork() { mutex_.lock(); }
+  void UnlockAfterFork() { mutex_.unlock(); }
+
   // Removes the handle; the object goes once nobody holds it any longer.
   std::shared_ptr<Object> Take(void* handle) {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -67,12 +68,13 @@ void UnlockShare(CURL*, curl_lock_data data, void* locks) {
   static_cast<std::mutex*>(locks)[data].unlock();
 }
 
-std::atomic<bool> poolMade{false};
+// The process's pool once made; a forked child's own after the fork.
+std::atomic<Pool*> thePool{nullptr};
 
 // Runs when the library is unloaded (or the process exits).
 struct ReaperStopAtUnload {
   ~ReaperStopAtUnload() {
-    if (poolMade.load()) Pool::StopReaperForUnload();
+    if (thePool.load() != nullptr) Pool::StopReaperForUnload();
   }
 } reaperStopAtUnload;
 
@@ -82,11 +84,26 @@ const bool Pool::kWithSpare = true;
 const bool Pool::kWithoutSpare = false;
 
 Pool& Pool::Get() {
-  static Pool* pool = [] {
-    poolMade.store(true);
-    return new Pool;
+  [[maybe_unused]] static const bool made = [] {
+    thePool.store(new Pool);
+    return pthread_atfork(LockForFork, UnlockAfterFork, StartAfreshInChild) == 0;
   }();
-  return *pool;
+  return *thePool.load();
+}
+
+void Pool::LockForFork() { thePool.load()->mutex_.lock(); }
+
+void Pool::UnlockAfterFork() { thePool.load()->mutex_.unlock(); }
+
+void Pool::StartAfreshInChild() {
+  // The parent's reaper and drivers are not in the child: its pool stays
+  // as the fork left it, locked, and is never touched again.
+  const Pool* parents = thePool.load();
+  for (const auto& entry : parents->sockets_) close(entry.first);
+  for (const auto& entry : parents->endpoints_) {
+    if (entry.second.spare >= 0) close(entry.second.spare);
+  }
+  thePool.store(new Pool);
 }
 
 Pool::Pool() {

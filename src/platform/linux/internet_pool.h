@@ -71,6 +71,17 @@ class Pool {
   // again, for its code goes with the library.
   static void StopReaperForUnload();
 
+  // A child forked while requests run shares the parent's connections: a
+  // request of the child's on one of them would take the parent's bytes,
+  // and curl closing one (saying goodbye on it) would end the parent's
+  // stream. The child starts with a pool of its own instead; the parent's is
+  // neither used nor cleaned up there, only the child's copies of its
+  // sockets are closed. The lock is held across the fork, so that the child
+  // finds the parent's lists whole.
+  static void LockForFork();
+  static void UnlockAfterFork();
+  static void StartAfreshInChild();
+
   // Socket callbacks, set on every request (curl calls them holding the lock).
   static curl_socket_t OpenSocket(void* spares, curlsocktype purpose, curl_sockaddr* address);
   static int SocketOptions(void* pool, curl_socket_t socket, curlsocktype purpose);

@@ -1,5 +1,7 @@
 // Sessions of the Internet-client layer: their settings, which every request
 // opened on them is made with, the handle table, and closing handles.
+#include <pthread.h>
+
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -12,7 +14,12 @@ namespace httpmedia::inet {
 HandleTable& Handles() {
   // Never destroyed: callers' threads may still be closing handles while the
   // process exits. Values are 0 modulo 8; the system services' are 4.
-  static HandleTable* table = new HandleTable(0x10008);
+  static HandleTable* table = [] {
+    auto* made = new HandleTable(0x10008);
+    pthread_atfork([] { Handles().LockForFork(); }, [] { Handles().UnlockAfterFork(); },
+                   [] { Handles().UnlockAfterFork(); });
+    return made;
+  }();
   return *table;
 }
 
