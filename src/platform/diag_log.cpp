@@ -15,6 +15,7 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include "linux/test_hooks.h"
@@ -46,9 +47,24 @@ void CloseSink() {
   ToDebugger = false;
 }
 
-// The environment is read once, as the library is loaded.
-const bool LoadedConfiguration =
-    (Configure(std::getenv("HTTPMEDIA_LOG"), std::getenv("HTTPMEDIA_LOG_LEVEL")), true);
+// The environment is read once, as the library is loaded, and a file the
+// log opened is closed as it is unloaded: a host that loads and unloads the
+// plug-in for each stream must not gather a descriptor each time.
+struct LoadedConfiguration {
+  LoadedConfiguration() {
+    Configure(std::getenv("HTTPMEDIA_LOG"), std::getenv("HTTPMEDIA_LOG_LEVEL"));
+  }
+  ~LoadedConfiguration() { Configure(nullptr, nullptr); }
+} loadedConfiguration;
+
+#if !defined(_WIN32)
+// A child forked while another thread writes a line would find the lock
+// held for ever: it is held across the fork, so that both sides find it free.
+void LockSinkForFork() { SinkLock.lock(); }
+void UnlockSinkAfterFork() { SinkLock.unlock(); }
+[[maybe_unused]] const int forkHandlers =
+    pthread_atfork(LockSinkForFork, UnlockSinkAfterFork, UnlockSinkAfterFork);
+#endif
 
 // A log file for appending. It holds every URL the player opens, query
 // tokens included: a new one is the user's alone (0600).

@@ -160,8 +160,12 @@ DWORD Transfer::Start(const TransferOptions& options) {
   }
   set(CURLOPT_NOSIGNAL, 1L);
   set(CURLOPT_BUFFERSIZE, kReceiveBufferSize);
-  // Closing a request must not wait for a name lookup still in progress.
-  set(CURLOPT_QUICK_EXIT, 1L);
+  // Closing a request whose name lookup is still in progress waits for the
+  // lookup to end, within the resolver's own time limits (resolv.conf's
+  // timeout and attempts). Left running on its own, curl's lookup thread
+  // could outlive the library: a host that unloads the plug-in after a
+  // failed open would have that thread return into unmapped code.
+  set(CURLOPT_QUICK_EXIT, 0L);
   set(CURLOPT_HEADERFUNCTION, &Transfer::OnHeader);
   set(CURLOPT_HEADERDATA, this);
   set(CURLOPT_WRITEFUNCTION, &Transfer::OnBody);
