@@ -23,6 +23,7 @@
 #include "gtest/gtest.h"
 #include "httpmedia/httpmedia.h"
 #include "plugin_host.h"
+#include "sanitizer.h"
 #include "test_server.h"
 
 extern char** environ;
@@ -230,6 +231,7 @@ std::int64_t ReadChecked(PluginHost& host, std::int64_t position = 0) {
 }
 
 TEST(ReadDoneNeighbours, ChildrenForkedWhileAStreamRunsPlayTheirOwnAndTheParentPlaysOn) {
+  if (httpmedia::testing::UnderThreadSanitizer) GTEST_SKIP() << "no threads in a forked child";
   httpmedia::testing::TestServer server;
   PluginHost host(100);
   ASSERT_EQ(host.Open(server.Url16("/parent?size=6000000").c_str()), 6'000'000);

@@ -18,4 +18,18 @@ inline constexpr bool UnderSanitizer = false;
 inline constexpr bool UnderSanitizer = false;
 #endif
 
+// ThreadSanitizer ends a child forked from a process with threads as soon
+// as the child starts a thread of its own.
+#if defined(__SANITIZE_THREAD__)
+inline constexpr bool UnderThreadSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+inline constexpr bool UnderThreadSanitizer = true;
+#else
+inline constexpr bool UnderThreadSanitizer = false;
+#endif
+#else
+inline constexpr bool UnderThreadSanitizer = false;
+#endif
+
 }  // namespace httpmedia::testing
