@@ -214,12 +214,11 @@ TEST_F(EngineFaults, TheBytesOfATransferInFlightAreNotHandedOut) {
   EXPECT_EQ(ReadChecked(10), 10);
 }
 
-// The download reads a chunk while another process holds the chunk mutex:
-// the network read never waits for it, only the bookkeeping does. The chunk
-// was announced before its bytes landed, so the ring no longer hands out the
-// oldest bytes it has overwritten, and once the mutex is given back the
-// chunk is booked and the stream goes on.
-TEST_F(EngineFaults, AChunkReadWhileTheMutexIsHeldElsewhereIsBookedOnceItIsFree) {
+// The download reads chunks while another process holds the chunk mutex
+// and keeps it (stopped, say): the ring is this process's own, so neither
+// the network read nor the bookkeeping waits for it past one poll, and the
+// stream goes on beside the holder.
+TEST_F(EngineFaults, ChunksReadWhileTheMutexIsHeldElsewhereAreBookedWithoutIt) {
   ASSERT_EQ(Open("/a?size=10000000"), 10'000'000);
   for (int i = 0; i < 2; ++i) ASSERT_EQ(ReadChecked(750'000), 750'000);
   WaitUntilDownloadSettles();
@@ -237,16 +236,12 @@ TEST_F(EngineFaults, AChunkReadWhileTheMutexIsHeldElsewhereIsBookedOnceItIsFree)
     sys::CloseMutex(mutex);
   });
   EXPECT_TRUE(WaitUntil([&] { return held.load(); }));
-  // The host moves on: the next chunk is admitted, read, and waits to be booked.
+  // The host moves on: the chunks it lets in are read and booked.
   EXPECT_EQ(ReadChecked(100'000), 100'000);
-  EXPECT_TRUE(WaitUntil([] { return Stream.TransferEnd.load() == 3'540'000; }));
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_EQ(Stream.WriteOffset.load(), 520'000);
-  EXPECT_EQ(WindowFloor(), 540'001);
+  EXPECT_TRUE(WaitUntil([] { return Stream.WriteOffset.load() == 620'000; }));
+  EXPECT_EQ(ReadChecked(500'000), 500'000);
   release = true;
   holder.join();
-  EXPECT_TRUE(WaitUntil([] { return Stream.WriteOffset.load() >= 540'000; }));
-  EXPECT_EQ(ReadChecked(10), 10);
 }
 
 // Close, and an open that closes the stream first, withdraw whatever request
