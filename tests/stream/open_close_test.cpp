@@ -41,6 +41,10 @@ TEST_F(OpenClose, LengthFallsBackWithoutAUsableContentLength) {
   EXPECT_EQ(Open("/a?size=300000&content_length=2147483648"), FallbackLength);
   CloseStream();
   EXPECT_EQ(Open("/a?size=300000&content_length=2147483647"), 2'147'483'647);
+  CloseStream();
+  // A legacy radio server's "ICY 200 OK" is an HTTP/1.0 200.
+  EXPECT_EQ(Open("/a?size=300000&framing=close&icy=1"), FallbackLength);
+  EXPECT_EQ(ReadToEnd(65'536), 300'000);
 }
 
 TEST_F(OpenClose, FailuresReturnZeroWithoutAMessageAndReleaseTheConnection) {

@@ -48,4 +48,14 @@ std::size_t FirstBodyMismatch(std::uint64_t start, const std::uint8_t* data, std
   return count;
 }
 
+void FillLive(std::uint64_t first_word, std::uint64_t head, std::uint64_t offset, std::uint8_t* out,
+              std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint64_t at = offset + i;
+    const std::uint64_t word =
+        at < head ? (LiveHeadFlag | (at / 8)) : first_word + (at - head) / 8 + 1;
+    out[i] = static_cast<std::uint8_t>(word >> ((at % 8) * 8));
+  }
+}
+
 }  // namespace httpmedia::testing

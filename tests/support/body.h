@@ -37,4 +37,15 @@ void FillBody(std::uint64_t start, std::uint8_t* out, std::size_t count);
 // count if all match.
 std::size_t FirstBodyMismatch(std::uint64_t start, const std::uint8_t* data, std::size_t count);
 
+// A broadcast (the test server's live mode) in words of eight bytes, little
+// endian: each answer sends head bytes of head words (LiveHeadFlag | i, i
+// from 0), then the broadcast's words from the one its clock stands at;
+// broadcast word k is k + 1, so a word tells where in the broadcast it lies.
+inline constexpr std::uint64_t LiveHeadFlag = 0xFEED000000000000ull;
+
+// Bytes [offset, offset + count) of an answer whose broadcast part starts at
+// word first_word after head bytes of head words (head a multiple of 8).
+void FillLive(std::uint64_t first_word, std::uint64_t head, std::uint64_t offset, std::uint8_t* out,
+              std::size_t count);
+
 }  // namespace httpmedia::testing

@@ -237,6 +237,12 @@ struct Options {
   int busy = 0;
   std::uint64_t busy_count = 0;
   std::optional<std::string> retry_after;
+  std::uint64_t busy_after = 0;
+  // Broadcasts, legacy radio servers and faults of the first answers only.
+  bool live = false;
+  std::uint64_t live_head = 0;
+  std::optional<std::uint64_t> faults;
+  bool icy = false;
 };
 
 // Fills `options` from the query; on a malformed value returns the offending
@@ -344,6 +350,18 @@ std::optional<std::string> ParseOptions(const std::vector<QueryParam>& params, O
       if (ok) options->busy_count = *n;
     } else if (p.key == "retry_after") {
       options->retry_after = v;
+    } else if (p.key == "busy_after") {
+      ok = number(&n);
+      if (ok) options->busy_after = *n;
+    } else if (p.key == "live") {
+      options->live = v != "0";
+    } else if (p.key == "live_head") {
+      ok = number(&n) && *n % 8 == 0;
+      if (ok) options->live_head = *n;
+    } else if (p.key == "faults") {
+      ok = number(&options->faults);
+    } else if (p.key == "icy") {
+      options->icy = v != "0";
     }
     if (!ok) return p.key;
   }
@@ -612,6 +630,8 @@ struct TestServer::Impl {
   std::vector<RecordedRequest> requests;
   // Requests answered per target, for replaced_after; /_clear keeps them.
   std::map<std::string, std::uint64_t> answered;
+  // The clock of every broadcast.
+  const Clock::time_point started = Clock::now();
 
   // Touched only by the accept thread, and by the destructor once that thread
   // has been joined.
@@ -850,7 +870,10 @@ TestServer::Impl::After TestServer::Impl::Answer(Socket& socket, const RecordedR
       return After::kClose;
     }
   }
-  if (options.busy != 0 && ranged && nth_range <= options.busy_count) {
+  const bool busy_now = options.busy_after != 0 ? nth > options.busy_after &&
+                                                      nth <= options.busy_after + options.busy_count
+                                                : ranged && nth_range <= options.busy_count;
+  if (options.busy != 0 && busy_now) {
     std::string extra;
     if (options.retry_after) {
       std::string value = *options.retry_after;
@@ -877,6 +900,10 @@ TestServer::Impl::After TestServer::Impl::Answer(Socket& socket, const RecordedR
       location += p.key == "redirect" ? "redirect=" + std::to_string(*options.redirect - 1) : p.raw;
     }
     return AnswerText(socket, head, 302, "Location: " + location + "\r\n", "", keep_alive);
+  }
+  if (options.faults && nth > *options.faults) {
+    options.stall_after.reset();
+    options.drop_after.reset();
   }
   if (options.status != 0 && (options.status < 200 || options.status > 299)) {
     const std::string text =
@@ -948,6 +975,8 @@ TestServer::Impl::After TestServer::Impl::AnswerBody(Socket& socket, const Recor
       sent_date = modified;
     }
   }
+  // A broadcast names no version: every answer is other bytes.
+  if (options.live) sent_etag.clear(), sent_date.clear();
   if (!sent_etag.empty()) validators += "ETag: " + sent_etag + "\r\n";
   if (!sent_date.empty()) validators += "Last-Modified: " + sent_date + "\r\n";
   // If-Range naming another version than this one's (octet for octet; a
@@ -961,7 +990,8 @@ TestServer::Impl::After TestServer::Impl::AnswerBody(Socket& socket, const Recor
     if_range_holds = (strong && asked == sent_etag) || (!sent_date.empty() && asked == sent_date);
   }
 
-  if (request.HasHeader("Range") && options.ranges != Ranges::kIgnore && if_range_holds) {
+  if (request.HasHeader("Range") && options.ranges != Ranges::kIgnore && if_range_holds &&
+      !options.live) {
     const std::string unsatisfiable = "Content-Range: bytes */" + std::to_string(total) + "\r\n";
     if (options.ranges == Ranges::kRefuse) {
       return AnswerText(socket, head, 416, unsatisfiable, "range refused\n", keep_alive);
@@ -993,11 +1023,18 @@ TestServer::Impl::After TestServer::Impl::AnswerBody(Socket& socket, const Recor
   const bool silent = options.silent_after && !request.HasHeader("Range");
   const bool faulty = options.stall_after || options.drop_after || options.content_length ||
                       options.content_length2 || silent;
-  const bool close_after = !keep_alive || faulty || options.framing == Framing::kClose;
-  const bool chunked = options.framing == Framing::kChunked && !no_body;
+  // A broadcast has no length: its end is the connection's, unless chunked.
+  const Framing framing =
+      options.live && options.framing == Framing::kLength ? Framing::kClose : options.framing;
+  const bool close_after = !keep_alive || faulty || framing == Framing::kClose || options.icy;
+  const bool chunked = framing == Framing::kChunked && !no_body;
 
-  std::string out = "HTTP/1.1 " + std::to_string(status) + " " + Reason(status) + "\r\n";
+  // A legacy radio server's status line names no HTTP version at all.
+  std::string out = options.icy && status == 200
+                        ? std::string("ICY 200 OK\r\n")
+                        : "HTTP/1.1 " + std::to_string(status) + " " + Reason(status) + "\r\n";
   out += "Content-Type: application/octet-stream\r\n";
+  if (options.live) out += "Cache-Control: no-cache\r\n";
   if (options.ranges == Ranges::kHonour || options.advertise_ranges) {
     out += "Accept-Ranges: bytes\r\n";
   }
@@ -1007,7 +1044,7 @@ TestServer::Impl::After TestServer::Impl::AnswerBody(Socket& socket, const Recor
   if (options.header_line != 0) out += "X-Long: " + std::string(options.header_line, 'a') + "\r\n";
   if (options.content_length) {
     out += "Content-Length: " + *options.content_length + "\r\n";
-  } else if (options.framing == Framing::kLength && !no_body) {
+  } else if (framing == Framing::kLength && !no_body) {
     out += "Content-Length: " + std::to_string(length) + "\r\n";
   }
   if (options.content_length2) out += "Content-Length: " + *options.content_length2 + "\r\n";
@@ -1022,6 +1059,12 @@ TestServer::Impl::After TestServer::Impl::AnswerBody(Socket& socket, const Recor
   if (options.drop_after) limit = std::min(limit, *options.drop_after);
   if (silent) limit = std::min(limit, *options.silent_after);
   const std::uint64_t shift = replaced ? kReplacedShift : 0;
+  // A broadcast's answer starts where its clock stands, on a word boundary.
+  const std::uint64_t live_word =
+      options.rate == 0 ? 0
+                        : static_cast<std::uint64_t>(
+                              std::chrono::duration<double>(Clock::now() - started).count() *
+                              static_cast<double>(options.rate) / 8);
 
   // Throttled bodies go out in slices of about 5 ms each, so the rate is
   // smooth at any time scale a test looks at.
@@ -1061,6 +1104,8 @@ TestServer::Impl::After TestServer::Impl::AnswerBody(Socket& socket, const Recor
           static_cast<ssize_t>(span)) {
         return After::kClose;
       }
+    } else if (options.live) {
+      FillLive(live_word, options.live_head, sent, buffer.data(), span);
     } else {
       FillBody(shift + first + sent, buffer.data(), span);
       if (options.second_version) {

@@ -89,6 +89,22 @@
 //                       for this target are answered with STATUS, with
 //                       retry_after=VALUE sent as Retry-After ("in:S" sends
 //                       the date S seconds from now)
+//   busy_after=K        with busy=STATUS: requests K+1 to K+busy_count for
+//                       this target get STATUS, with or without Range (an
+//                       outage after the first K answers)
+//   faults=C            stall_after and drop_after hold for the first C
+//                       answers for this target only
+// Broadcasts and legacy servers:
+//   live=1              a broadcast at rate=B bytes per second (FillLive in
+//                       body.h): each answer starts at the word the server's
+//                       clock stands at and sends `size` bytes, with no
+//                       length (close-framed unless framing=chunked), no
+//                       validator, Cache-Control: no-cache, Range ignored
+//   live_head=N         each broadcast answer begins with N bytes (a multiple
+//                       of 8) of head words, as an Ogg or WebM stream repeats
+//                       its headers on every connection
+//   icy=1               the status line of a 200 is "ICY 200 OK", and the
+//                       connection closes after the answer
 //
 // HEAD gets the headers only. HTTP/1.1 connections persist across requests
 // unless the answer was close-framed or a fault, or the client asked to close.

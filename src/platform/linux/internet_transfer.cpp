@@ -112,6 +112,11 @@ DWORD ErrorFromCurl(CURLcode code) {
   }
 }
 
+namespace {
+char kIcyStatus[] = "ICY 200 OK";
+curl_slist kLegacyRadioStatus{kIcyStatus, nullptr};
+}  // namespace
+
 Transfer::~Transfer() { Release(); }
 
 DWORD Transfer::Start(const TransferOptions& options) {
@@ -155,6 +160,9 @@ DWORD Transfer::Start(const TransferOptions& options) {
   }
   // A proxy's answer to CONNECT must not pass for the server's response.
   set(CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+  // Legacy radio servers answer "ICY 200 OK": an HTTP/1.0 200 in all but
+  // name, whose station could not be played otherwise.
+  set(CURLOPT_HTTP200ALIASES, &kLegacyRadioStatus);
   if (options.connect_timeout_ms != kNoTimeout) {
     set(CURLOPT_CONNECTTIMEOUT_MS, long(options.connect_timeout_ms));
   }
@@ -239,7 +247,8 @@ std::size_t Transfer::OnBody(char* data, std::size_t size, std::size_t count, vo
 bool Transfer::HeaderLine(std::string_view line) {
   ++progress_;
   if (HeadersReady()) return true;  // the final response's trailers
-  if (line.substr(0, 5) == "HTTP/") {
+  // libcurl reads a status line of its 200-aliases as HTTP/1.0's.
+  if (line.substr(0, 5) == "HTTP/" || Trim(line) == kIcyStatus) {
     current_ = Response{};
     current_.status = ParseStatusLine(Trim(line));
     current_.reason = std::string(ReasonPhrase(Trim(line)));
