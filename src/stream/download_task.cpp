@@ -9,6 +9,7 @@
 #include "stream/invariants.h"
 #include "stream/outcome.h"
 #include "stream/range_request.h"
+#include "stream/rejoin.h"
 #include "stream/ring.h"
 #include "stream/stream_log.h"
 #include "stream/stream_state.h"
@@ -36,7 +37,8 @@ void BookTransfer(std::int32_t base, std::int32_t offset, std::int32_t wanted,
 // The download ends, not resumed: at the body's end when the transfer ended
 // cleanly where no length was given, or at the length; cut otherwise.
 void TellDownloadEnd(std::int64_t end, bool ok, std::uint32_t error) {
-  const bool whole = ok && (Stream.LengthKnown.load() == 0 || end >= PositionLimit());
+  const bool whole =
+      !StreamWasCut() && ok && (Stream.LengthKnown.load() == 0 || end >= PositionLimit());
   if (whole) {
     outcome::DownloadEnds(outcome::Kind::Ended,
                           "the end of the stream: the body ended at byte " + std::to_string(end));
@@ -53,6 +55,7 @@ void TellDownloadEnd(std::int64_t end, bool ok, std::uint32_t error) {
 // byte must not keep the download reconnecting for as long as the stream
 // is open.
 RoundResult TransferChunk(ChunkLock& lock, RetryBudget& budget) {
+  if (void (*const hook)() = BeforeAnnouncement.load()) hook();
   const std::int32_t offset = Stream.WriteOffset.load();
   const std::int32_t base = Stream.WriterLapBase.load();
   // Never past the ring's end, nor past the position limit: positions stay
@@ -66,7 +69,11 @@ RoundResult TransferChunk(ChunkLock& lock, RetryBudget& budget) {
 
   // Announce the bytes about to be overwritten before looking at the host's
   // position once more: either the host's read sees the announcement, or
-  // this round sees where the host has just moved and holds back.
+  // this round sees where the host has just moved and holds back. The
+  // round's own admission came before the announcement: a host seeking back
+  // meanwhile to just above the write offset, a lap ahead, found those bytes
+  // in the window and was let through, and only this second look keeps the
+  // transfer off them.
   Stream.TransferEnd.store(base + offset + wanted);
   if (AdmitNow() != Admission::Transfer) {
     Stream.TransferEnd.store(base + offset);
@@ -81,7 +88,7 @@ RoundResult TransferChunk(ChunkLock& lock, RetryBudget& budget) {
   // not on the mutex, and another process's slow server holds up no one.
   const InternetHandle request = Stream.Request.load();
   std::int32_t received = 0;
-  const bool ok = ReadChunk(request, Stream.Ring.load() + offset, wanted, received);
+  const bool ok = ReadNextChunk(request, Stream.Ring.load() + offset, wanted, received);
   const std::uint32_t error = ok ? 0 : RequestError();
   streamlog::Chunk(static_cast<std::int64_t>(base) + offset, wanted, received, ok);
   // The bytes read have left the request: they are booked whether or not
@@ -92,6 +99,7 @@ RoundResult TransferChunk(ChunkLock& lock, RetryBudget& budget) {
   const bool held = lock.Take();
   BookTransfer(base, offset, wanted, received);
   if (held) lock.GiveBack();
+  KeepStart(static_cast<std::int64_t>(base) + offset, Stream.Ring.load() + offset, received);
 
   if (received > 0) budget.Reset();
   if (!ok || received == 0) {

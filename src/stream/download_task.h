@@ -2,6 +2,7 @@
 // ring, chunk by chunk, as far as the admission rule lets it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 namespace httpmedia {
@@ -23,5 +24,10 @@ void JoinEndedDownloadTask();
 // waits for the task to end; the ring and the mutex stay.
 void StopDownloadTask();
 std::uint32_t DownloadThreadProc();
+
+// Called, where set, on the download thread between a round's admission of a
+// transfer and the transfer's announcement: a test moves the host there to
+// show what the admission made again after the announcement guards against.
+inline std::atomic<void (*)()> BeforeAnnouncement{nullptr};
 
 }  // namespace httpmedia

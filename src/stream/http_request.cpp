@@ -145,6 +145,21 @@ std::u16string QueryText(InternetHandle request, DWORD level) {
   }
 }
 
+// A status worth another try (a time-out, too many requests, a server
+// error): the reply says Retry, with how long the server asked to be left
+// alone, at most capMs.
+bool AskAgainLater(HINTERNET request, std::uint32_t capMs, RangeReply& reply) {
+  const std::uint32_t status = ResponseStatus(request);
+  if (status != RequestTimeout && status != TooManyRequests && status < FirstServerError) {
+    return false;
+  }
+  reply.answer = RangeAnswer::Retry;
+  reply.retryAfterMs = ParseRetryAfter(QueryText(request, HTTP_QUERY_RETRY_AFTER),
+                                       static_cast<std::int64_t>(std::time(nullptr)), capMs)
+                           .value_or(0);
+  return true;
+}
+
 }  // namespace
 
 InternetHandle OpenSession(bool asynchronous, std::uint32_t receiveLimitMs) {
@@ -240,13 +255,7 @@ RangeReply OpenRangeRequest(std::int64_t first, std::uint32_t deadlineMs, std::u
       // heed. Either way nothing of it is spliced into the stream.
       wholeOfSameVersion = SameVersion(request);
       reply.answer = wholeOfSameVersion ? RangeAnswer::Refused : RangeAnswer::Changed;
-    } else if (status == RequestTimeout || status == TooManyRequests ||
-               status >= FirstServerError) {
-      reply.answer = RangeAnswer::Retry;
-      reply.retryAfterMs = ParseRetryAfter(QueryText(request, HTTP_QUERY_RETRY_AFTER),
-                                           static_cast<std::int64_t>(std::time(nullptr)), capMs)
-                               .value_or(0);
-    } else {
+    } else if (!AskAgainLater(request, capMs, reply)) {
       reply.answer = RangeAnswer::Refused;
     }
     // A whole body of the stream's version is the body fetched again from
@@ -262,16 +271,21 @@ RangeReply OpenRangeRequest(std::int64_t first, std::uint32_t deadlineMs, std::u
   return reply;
 }
 
-RangeReply OpenWholeBodyAgain(std::uint32_t deadlineMs, const std::function<bool()>* stillWanted) {
+RangeReply OpenWholeBodyAgain(std::uint32_t deadlineMs, const std::function<bool()>* stillWanted,
+                              std::uint32_t capMs) {
   RangeReply reply;
   reply.answer = RangeAnswer::Refused;
   std::atomic<InternetHandle> session{OpenSession(false)};
   if (session.load() == nullptr) return reply;
   const Watched watched = OpenWithin(session, Stream.Url.c_str(), nullptr, deadlineMs, stillWanted);
   reply.elapsedMs = watched.elapsedMs;
+  // No answer in time, or no connection: worth another try.
+  if (watched.request == nullptr) reply.answer = RangeAnswer::Retry;
   if (watched.request != nullptr) {
     if (WholeBodyOf(watched.request).whole) {
       reply.answer = SameVersion(watched.request) ? RangeAnswer::Served : RangeAnswer::Changed;
+    } else {
+      AskAgainLater(watched.request, capMs, reply);
     }
     if (reply.answer == RangeAnswer::Served) {
       reply.request = watched.request;
@@ -349,6 +363,11 @@ std::optional<std::int32_t> ResponseContentLength(InternetHandle request) {
       ParseContentLength(QueryText(request, HTTP_QUERY_CONTENT_LENGTH));
   if (!parsed || static_cast<DWORD>(*parsed) != number) return std::nullopt;
   return parsed;
+}
+
+bool FramingMarksEnd(InternetHandle request) {
+  return ResponseContentLength(request).has_value() ||
+         !QueryText(request, HTTP_QUERY_TRANSFER_ENCODING).empty();
 }
 
 bool AcceptsByteRanges(InternetHandle request) {

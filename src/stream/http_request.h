@@ -84,10 +84,13 @@ RangeReply OpenRangeRequest(std::int64_t first, std::uint32_t deadlineMs, std::u
 // Asks for the whole body of Stream.Url again, on a session of its own, and
 // waits at most deadlineMs for the response's headers. Served only for a
 // whole body (WholeBodyOf) that is SameVersion; Changed for a whole body of
-// another version; Refused for anything else. The wait is abandoned
-// (Refused) once *stillWanted, where given, turns false.
+// another version; Retry for no answer in time (or none at all: the wait is
+// abandoned once *stillWanted, where given, turns false) and for a status
+// worth another try, with its Retry-After up to capMs; Refused for anything
+// else.
 RangeReply OpenWholeBodyAgain(std::uint32_t deadlineMs,
-                              const std::function<bool()>* stillWanted = nullptr);
+                              const std::function<bool()>* stillWanted = nullptr,
+                              std::uint32_t capMs = 0);
 
 // Moves at most `wanted` bytes of the body into destination and tells how
 // many arrived; false when the transfer failed (received may still count
@@ -137,6 +140,11 @@ struct WholeBody {
   std::optional<std::int32_t> length;
 };
 WholeBody WholeBodyOf(InternetHandle request);
+
+// Whether the body's framing marks where it ends (a Content-Length, or a
+// Transfer-Encoding such as chunked): where neither does, the connection's
+// end is the body's end, and a connection cut early looks no different.
+bool FramingMarksEnd(InternetHandle request);
 
 // Whether the response says the server serves byte ranges of it.
 bool AcceptsByteRanges(InternetHandle request);

@@ -7,6 +7,7 @@
 #include "stream/http_request.h"
 #include "stream/outcome.h"
 #include "stream/range_request.h"
+#include "stream/rejoin.h"
 #include "stream/stream_log.h"
 #include "stream/stream_ops.h"
 #include "stream/stream_state.h"
@@ -95,13 +96,14 @@ std::int32_t OpenStream(const char16_t* url) {
   Stream.Version = ResponseValidators(Stream.Request.load());
   RememberStream(url, contentLength.has_value(), AcceptsByteRanges(Stream.Request.load()),
                  Stream.Version.Identify());
-  // A stall of a stream that can be resumed is a drop, and is ended soon
-  // enough to be resumed within the host's wait.
-  if (Stream.RangesAccepted.load() != 0) LimitStall(Stream.Request.load());
+  // A stall is a drop, ended soon enough to be resumed (by a range, or by
+  // asking for the URL again) within the host's wait.
   // Without a length, only a validator fit for If-Range tells a second
   // answer of a live stream (other bytes every time) from the same body.
   const bool refetchable = contentLength || !Stream.Version.IfRange().empty();
   Stream.Refetchable.store(refetchable ? 1 : 0);
+  LimitStall(Stream.Request.load());
+  RememberFraming(Stream.Request.load());
   streamlog::StreamTaken(Stream.Request.load());
 
   if (!StartDownload()) {

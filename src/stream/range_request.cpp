@@ -8,6 +8,7 @@
 #include "stream/download_wait.h"
 #include "stream/http_request.h"
 #include "stream/outcome.h"
+#include "stream/rejoin.h"
 #include "stream/ring.h"
 #include "stream/stream_log.h"
 
@@ -48,8 +49,8 @@ RangeReply AskForRange(std::int64_t position, RetryBudget& budget,
   }
 }
 
-// Makes the served reply the stream's request in place of `current`; false
-// (and the reply closed) when Close withdrew `current` meanwhile.
+}  // namespace
+
 bool TakeOver(InternetHandle current, const RangeReply& reply) {
   InternetHandle expected = current;
   if (current == nullptr || !Stream.Request.compare_exchange_strong(expected, reply.request)) {
@@ -64,6 +65,8 @@ bool TakeOver(InternetHandle current, const RangeReply& reply) {
   CloseInternetHandle(oldSession);
   return true;
 }
+
+namespace {
 
 void StopUsingRanges(const RangeReply& reply) {
   streamlog::RangesDropped(reply.answer);
@@ -226,7 +229,10 @@ bool ResumeAfterDrop(InternetHandle broken, RetryBudget& budget) {
   // the stop signal too, and nothing is resumed.
   if (Stream.Request.load() != broken) return false;
   streamlog::Dropped();
-  if (Stream.LengthKnown.load() == 0 || Stream.RangesAccepted.load() == 0) return false;
+  // Without ranges, the body asked for again brings the rest.
+  if (Stream.LengthKnown.load() == 0 || Stream.RangesAccepted.load() == 0) {
+    return RejoinAfterDrop(broken, budget);
+  }
   // Close withdrew the request, or the host asked for a restart elsewhere,
   // which replaces the resume.
   const RangeReply reply = AskForRange(DownloadEnd(), budget, [broken] {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 
+#include "stream/http_request.h"
 #include "stream/stream_state.h"
 
 namespace httpmedia {
@@ -87,12 +88,16 @@ RestartResult AskServerAgain(std::int64_t position, CallDeadline& deadline);
 // asked for.
 void TakeUpRestart();
 
+// Makes the served reply the stream's request in place of `current`; false
+// (and the reply closed) when Close withdrew `current` meanwhile.
+bool TakeOver(InternetHandle current, const RangeReply& reply);
+
 // On the download thread, after the transfer on `broken` failed or ended
 // short of the length: reconnects from the end of the download within the
-// retry budget. True when the download can go on with the new request;
-// false when the download ends here: the server refused or changed the
-// resource, the transfer was withdrawn meanwhile, or the budget ran out
-// (then with Stream.ServerAway set: a later read asks again).
+// retry budget (without ranges, by RejoinAfterDrop). True when the download can go on with the new
+// request; false when the download ends here: the server refused or changed the resource, the
+// transfer was withdrawn meanwhile, or the budget ran out (then with Stream.ServerAway set: a later
+// read asks again).
 bool ResumeAfterDrop(InternetHandle broken, RetryBudget& budget);
 
 }  // namespace httpmedia

@@ -13,6 +13,10 @@ namespace httpmedia::streamlog {
 
 namespace {
 
+// The cause of the last drop, for the line of what came of it (the download
+// thread's own).
+std::string LastDropCause;
+
 // UTF-8 of a UTF-16 text, by the converter every layer uses.
 std::string Narrow(std::u16string_view text) { return text::Utf16ToUtf8(text); }
 
@@ -217,22 +221,15 @@ void WriteRangesDropped(RangeAnswer answer) {
 void WriteDropped() {
   const std::int64_t end = DownloadEnd();
   const std::uint32_t error = ChunkError.exchange(ERROR_SUCCESS);
-  // A stream that can be resumed has the stall limit as its receive limit.
-  const std::string cause =
-      error == ERROR_SUCCESS ? std::string("the server ended the body")
-      : error == ERROR_INTERNET_TIMEOUT
-          ? "a stall: no byte for " +
-                std::to_string(Stream.RangesAccepted.load() != 0 ? StallLimitMs : ReceiveLimitMs) +
-                " ms"
-          : std::string(outcome::ErrorWords(error));
-  if (Stream.LengthKnown.load() == 0) {
-    diag::Write("the transfer ended at %lld (%s): with no length, that is the stream's end",
+  // Every stream has the stall limit as its receive limit.
+  const std::string cause = error == ERROR_SUCCESS ? std::string("the server ended the body")
+                            : error == ERROR_INTERNET_TIMEOUT
+                                ? "a stall: no byte for " + std::to_string(StallLimitMs) + " ms"
+                                : std::string(outcome::ErrorWords(error));
+  LastDropCause = cause;
+  if (Stream.LengthKnown.load() == 0 || Stream.RangesAccepted.load() == 0) {
+    diag::Write("the transfer ended at %lld (%s); ranges cannot resume it",
                 static_cast<long long>(end), cause.c_str());
-  } else if (Stream.RangesAccepted.load() == 0) {
-    diag::Write(
-        "drop: the transfer ended at %lld of %d (%s); no resume, ranges are not usable: "
-        "the download ends here",
-        static_cast<long long>(end), Stream.Length.load(), cause.c_str());
   } else {
     diag::Write(
         "drop: the transfer ended at %lld of %d (%s); resuming from %lld within a retry "
@@ -279,6 +276,35 @@ void WriteSeekBelowWindow(std::int64_t target) {
 
 void WriteSeekRefused(std::int64_t target, const char* why) {
   diag::Write("seek to %lld refused: %s", static_cast<long long>(target), why);
+}
+
+void WriteRejoined(RejoinOutcome outcome, std::int64_t cut, std::uint32_t tookMs,
+                   std::uint32_t tries) {
+  const char* what = "";
+  switch (outcome) {
+    case RejoinOutcome::FetchedAgain:
+      what = "fetched again: the same body, read forward to the cut; the download goes on";
+      break;
+    case RejoinOutcome::Joined:
+      what =
+          "joined: a live broadcast (its new answer begins with other bytes), appended at the "
+          "write position; what passed meanwhile is not in the stream";
+      break;
+    case RejoinOutcome::EndsThere:
+      what = "the body fetched again ends there too: that is the stream's end";
+      break;
+    case RejoinOutcome::Differs:
+      what = "the body fetched again differs from the stream's bytes: the stream ends there";
+      break;
+    case RejoinOutcome::Changed:
+      what = "another version answered: the stream ends there";
+      break;
+    case RejoinOutcome::Cut:
+      what = "no answer served within the retry budget: the stream was cut there, not ended";
+      break;
+  }
+  diag::Write("after the drop at %lld (%s), in %u ms and %u tries: %s", static_cast<long long>(cut),
+              LastDropCause.c_str(), tookMs, tries, what);
 }
 
 void WriteRefetchReplied(RangeAnswer answer, std::int64_t position) {

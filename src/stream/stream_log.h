@@ -39,6 +39,18 @@ void WriteSeekBelowWindow(std::int64_t target);
 void WriteSeekRefused(std::int64_t target, const char* why);
 void WriteRefetchReplied(RangeAnswer answer, std::int64_t position);
 
+// How a drop without ranges came out (RejoinAfterDrop).
+enum class RejoinOutcome {
+  FetchedAgain,  // the same body, read forward to the cut
+  Joined,        // a broadcast, joined at the write position
+  EndsThere,     // the body fetched again ends at the cut too: its end
+  Differs,       // a body that differs: the stream ends, never spliced
+  Changed,       // another version answered
+  Cut,           // the budget ran out, or the server refused: cut, not ended
+};
+void WriteRejoined(RejoinOutcome outcome, std::int64_t cut, std::uint32_t tookMs,
+                   std::uint32_t tries);
+
 // Open: the clock of the log's lines starts again here.
 inline void OpenBegins(const char16_t* url) {
   if (Enabled(Level::Info)) WriteOpenBegins(url);
@@ -114,6 +126,12 @@ inline void SeekRefused(std::int64_t target, const char* why) {
 }
 inline void RefetchReplied(RangeAnswer answer, std::int64_t position) {
   if (Enabled(Level::Info)) WriteRefetchReplied(answer, position);
+}
+// One line per fetch again or join after a drop: the cause, the time it
+// took, the tries, and which it was.
+inline void Rejoined(RejoinOutcome outcome, std::int64_t cut, std::uint32_t tookMs,
+                     std::uint32_t tries) {
+  if (Enabled(Level::Info)) WriteRejoined(outcome, cut, tookMs, tries);
 }
 
 }  // namespace httpmedia::streamlog

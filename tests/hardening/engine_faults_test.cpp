@@ -11,6 +11,7 @@
 #include "engine_fixture.h"
 #include "platform/linux/test_hooks.h"
 #include "platform/system_services.h"
+#include "stream/download_task.h"
 #include "stream/http_request.h"
 #include "stream/ring.h"
 #include "stream/stream_ops.h"
@@ -212,6 +213,31 @@ TEST_F(EngineFaults, TheBytesOfATransferInFlightAreNotHandedOut) {
   SeekStream(120'001, 0);  // within the seek margin of the writer
   EXPECT_EQ(Position(), 120'001);
   EXPECT_EQ(ReadChecked(10), 10);
+}
+
+// The download admits a transfer; before it announces it, the host seeks
+// back to the first byte the transfer would overwrite (a lap ahead, just
+// above the write offset). The seek judged the window before the
+// announcement and was let through; the admission made again after the
+// announcement sees the host there and holds the transfer back, so that
+// the read at the target gets its bytes.
+std::atomic<std::int32_t> seekInRace{1};
+
+TEST_F(EngineFaults, AHostMovingBackBeforeTheAnnouncementKeepsItsBytes) {
+  ASSERT_EQ(Open("/a?size=10000000&framing=chunked&validator=none"), FallbackLength);
+  for (int i = 0; i < 2; ++i) ASSERT_EQ(ReadChecked(750'000), 750'000);
+  WaitUntilDownloadSettles();
+  ASSERT_EQ(Stream.WriterLapBase.load(), RingSize);  // a lap ahead, idle
+  BeforeAnnouncement = [] {
+    BeforeAnnouncement = nullptr;
+    seekInRace = SeekStream(Stream.ReaderLapBase.load() + Stream.WriteOffset.load() + 1, 0);
+  };
+  ASSERT_EQ(ReadChecked(100'000), 100'000);  // lets the next transfer in
+  ASSERT_TRUE(WaitUntil([] { return BeforeAnnouncement.load() == nullptr; }));
+  BeforeAnnouncement = nullptr;
+  EXPECT_EQ(seekInRace.load(), 0);
+  WaitUntilDownloadSettles();
+  EXPECT_EQ(ReadChecked(1000), 1000);
 }
 
 // The download reads chunks while another process holds the chunk mutex

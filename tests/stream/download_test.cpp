@@ -40,6 +40,19 @@ TEST_F(Download, ABodyOfUnknownLengthEndsTheStreamAtItsEnd) {
   EXPECT_EQ(DownloadEnd(), 500'000);
 }
 
+// The last transfer of a body of unknown length comes short: the end it
+// announced comes down to what arrived, so that the ring serves the whole
+// ring below the real end after it.
+TEST_F(Download, ABodyOfUnknownLengthLargerThanTheRingKeepsItsLastRing) {
+  constexpr std::int32_t End = 3'512'345;
+  ASSERT_EQ(Open("/a?size=3512345&framing=chunked&validator=none"), FallbackLength);
+  EXPECT_EQ(ReadToEnd(250'000), End);
+  ASSERT_EQ(SeekStream(End - RingSize + 1, 0), 0);
+  EXPECT_EQ(ReadChecked(1000), 1000);
+  ASSERT_EQ(SeekStream(End - RingSize, 0), 0);
+  EXPECT_EQ(ReadChecked(10), 10);
+}
+
 TEST_F(Download, ShortTransfersOfAThrottledBodyFillTheRingWithoutGaps) {
   ASSERT_EQ(Open("/a?size=3500000&rate=20000000&framing=chunked"), FallbackLength);
   EXPECT_EQ(ReadToEnd(250'000), 3'500'000);

@@ -218,6 +218,7 @@ struct Options {
   std::optional<std::string> last_modified;
   std::optional<std::uint64_t> replaced_after;
   std::optional<std::uint64_t> replaced_size;
+  std::uint64_t replaced_from = 0;
   // Set for the answers after replaced_after: the resource's second version.
   bool second_version = false;
   // Hostile answers.
@@ -313,6 +314,9 @@ std::optional<std::string> ParseOptions(const std::vector<QueryParam>& params, O
       ok = number(&options->replaced_after);
     } else if (p.key == "replaced_size") {
       ok = number(&options->replaced_size);
+    } else if (p.key == "replaced_from") {
+      ok = number(&n);
+      if (ok) options->replaced_from = *n;
     } else if (p.key == "content_length2") {
       options->content_length2 = v;
     } else if (p.key == "header_line") {
@@ -1059,7 +1063,8 @@ TestServer::Impl::After TestServer::Impl::AnswerBody(Socket& socket, const Recor
   if (options.drop_after) limit = std::min(limit, *options.drop_after);
   if (silent) limit = std::min(limit, *options.silent_after);
   const std::uint64_t shift = replaced ? kReplacedShift : 0;
-  // A broadcast's answer starts where its clock stands, on a word boundary.
+  // A broadcast's answer starts where its clock stands, on a word boundary;
+  // no answer sends a word before its time, so no word goes out twice.
   const std::uint64_t live_word =
       options.rate == 0 ? 0
                         : static_cast<std::uint64_t>(
@@ -1080,9 +1085,13 @@ TestServer::Impl::After TestServer::Impl::AnswerBody(Socket& socket, const Recor
   std::size_t chunk_index = 0;
   while (sent < limit) {
     if (options.rate != 0) {
+      // A broadcast sends no word before its time: a slice goes once its
+      // last byte is due.
+      const std::uint64_t due_bytes =
+          options.live ? std::min<std::uint64_t>(limit, sent + buffer.size()) : sent;
       const auto due =
           start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
-                      static_cast<double>(sent) / static_cast<double>(options.rate)));
+                      static_cast<double>(due_bytes) / static_cast<double>(options.rate)));
       if (!socket.SleepUntil(due)) return After::kClose;
     }
     std::size_t span =
@@ -1109,7 +1118,10 @@ TestServer::Impl::After TestServer::Impl::AnswerBody(Socket& socket, const Recor
     } else {
       FillBody(shift + first + sent, buffer.data(), span);
       if (options.second_version) {
-        for (std::size_t i = 0; i < span; ++i) buffer[i] = static_cast<std::uint8_t>(~buffer[i]);
+        for (std::size_t i = 0; i < span; ++i) {
+          if (first + sent + i >= options.replaced_from)
+            buffer[i] = static_cast<std::uint8_t>(~buffer[i]);
+        }
       }
     }
     if (!socket.Send(prefix, {reinterpret_cast<const char*>(buffer.data()), span}, suffix)) {

@@ -41,7 +41,9 @@
 //                       exact target have been answered: from then on every
 //                       body byte is inverted, the ETag ends in ".2", the
 //                       Last-Modified date is a later one, and the size is
-//                       replaced_size=M when given
+//                       replaced_size=M when given; with replaced_from=P
+//                       only the bytes from position P on are inverted (an
+//                       edit that keeps the file's start)
 // Hostile answers, for tests of what a client does with them:
 //   content_length2=RAW a second Content-Length header with the value RAW
 //                       (after the first, whatever that is); the connection
