@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "engine_fixture.h"
+#include "httpmedia/httpmedia_host.h"
 #include "stream/stream_ops.h"
 
 namespace httpmedia::testing {
@@ -114,6 +115,7 @@ TEST_F(Rejoin, ABroadcastDownForLongerThanTheBudgetIsCutNotEnded) {
   std::int64_t total = 0;
   while (const std::int32_t got = ReadStream(buffer.data(), 8192)) total += got;
   EXPECT_EQ(total, 100'000);
+  EXPECT_EQ(HttpMediaLastOutcome(nullptr), HTTPMEDIA_OUTCOME_CUT);
   EXPECT_TRUE(StreamWasCut());
   EXPECT_NE(LogText().find("the stream was cut there, not ended"), std::string::npos) << LogText();
 }
@@ -141,6 +143,8 @@ TEST_F(Rejoin, AFileWithoutRangesCutIsFetchedAgainAndReadOnToItsEnd) {
       // holds those bytes and shows the difference.
       {"&framing=chunked&validator=none&replaced_after=2&replaced_from=4000000", FallbackLength,
        5'000'000, 3, true},
+      // Replaced whole, validators kept: a file is never joined.
+      {"&framing=chunked&replaced_after=2", FallbackLength, 5'000'000, 3, true},
   };
   for (const File& file : files) {
     SCOPED_TRACE(file.query);
@@ -150,6 +154,8 @@ TEST_F(Rejoin, AFileWithoutRangesCutIsFetchedAgainAndReadOnToItsEnd) {
     EXPECT_EQ(PlainRequests(), file.requests);
     EXPECT_FALSE(StreamIsBroadcast());
     EXPECT_EQ(StreamWasCut(), file.cut);
+    EXPECT_EQ(HttpMediaLastOutcome(nullptr),
+              file.cut ? HTTPMEDIA_OUTCOME_CUT : HTTPMEDIA_OUTCOME_ENDED);
     CloseStream();
   }
 }
