@@ -152,6 +152,7 @@ void StopDownloadTask() {
 }
 
 std::uint32_t DownloadThreadProc() {
+  MarkDownloadThread();
   streamlog::DownloadStarts();
   if (Stream.Request.load() == nullptr) {
     Stream.Finished.store(1);

@@ -58,10 +58,11 @@ void CALLBACK InternetStatusProc(HINTERNET, DWORD_PTR, DWORD status, LPVOID info
 // blocked open return (Internet clients end a synchronous call on a handle
 // closed from another thread). It does the same once the request is no
 // longer wanted (Close withdrew the stream, the host gave up a restart), so
-// that a withdrawn request is not waited for. Only one request at a time is
-// ever made this way: the stream's request in Open runs before any download
-// task, range requests run on the download task alone, and the host's fetch
-// again only while no range is ever asked for.
+// that a withdrawn request is not waited for. Each side makes one request
+// at a time this way, with a slot of its own: the host's thread (the
+// stream's request in Open, a seek's fetch again) and the download thread
+// (range requests, a restart's or a drop's fetch again), whose requests may
+// be under way at the same moment.
 struct PendingOpen {
   std::atomic<InternetHandle> session{nullptr};
   std::atomic<const char16_t*> url{nullptr};
@@ -70,12 +71,15 @@ struct PendingOpen {
   std::atomic<DWORD> error{ERROR_SUCCESS};
 };
 
-PendingOpen Pending;
+PendingOpen PendingOpens[2];
+thread_local bool OnDownloadThread = false;
 
+template <int Slot>
 std::uint32_t MakePendingOpen() {
-  Pending.request.store(
-      OpenUrl(Pending.session.load(), Pending.url.load(), Pending.headers.load()));
-  Pending.error.store(::GetLastError());
+  PendingOpen& pending = PendingOpens[Slot];
+  pending.request.store(
+      OpenUrl(pending.session.load(), pending.url.load(), pending.headers.load()));
+  pending.error.store(::GetLastError());
   return 0;
 }
 
@@ -92,11 +96,13 @@ struct Watched {
 Watched OpenWithin(std::atomic<InternetHandle>& session, const char16_t* url,
                    const char16_t* headers, std::uint32_t deadlineMs,
                    const std::function<bool()>* stillWanted = nullptr) {
-  Pending.session.store(session.load());
-  Pending.url.store(url);
-  Pending.headers.store(headers);
-  Pending.request.store(nullptr);
-  const sys::ThreadHandle opener = sys::StartThread(MakePendingOpen);
+  PendingOpen& pending = PendingOpens[OnDownloadThread ? 1 : 0];
+  pending.session.store(session.load());
+  pending.url.store(url);
+  pending.headers.store(headers);
+  pending.request.store(nullptr);
+  const sys::ThreadHandle opener =
+      sys::StartThread(OnDownloadThread ? MakePendingOpen<1> : MakePendingOpen<0>);
   // Without its watch the request could not be bounded: it is not made.
   if (opener == nullptr) return {};
   const std::uint64_t since = sys::Milliseconds();
@@ -112,15 +118,15 @@ Watched OpenWithin(std::atomic<InternetHandle>& session, const char16_t* url,
       break;
     }
   }
-  HINTERNET request = Pending.request.load();
-  ::SetLastError(Pending.error.load());
+  HINTERNET request = pending.request.load();
+  ::SetLastError(pending.error.load());
   if (expired) {
     // Answered just as the deadline passed: too late all the same.
     CloseInternetHandle(request);
     request = nullptr;
   }
   streamlog::Answer(request, deadlineMs, expired);
-  return {request, waitedMs, expired, Pending.error.load()};
+  return {request, waitedMs, expired, pending.error.load()};
 }
 
 // A header's value as text; empty when the response has none, or one too
@@ -161,6 +167,8 @@ bool AskAgainLater(HINTERNET request, std::uint32_t capMs, RangeReply& reply) {
 }
 
 }  // namespace
+
+void MarkDownloadThread() { OnDownloadThread = true; }
 
 InternetHandle OpenSession(bool asynchronous, std::uint32_t receiveLimitMs) {
   HINTERNET session = ::InternetOpenW(Wide(AgentName), INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr,

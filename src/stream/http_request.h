@@ -32,6 +32,10 @@ InternetHandle OpenSession(bool asynchronous, std::uint32_t receiveLimitMs = Rec
 
 void CloseInternetHandle(InternetHandle handle);
 
+// Called first thing on the download thread: its requests wait for their
+// headers beside the host's own.
+void MarkDownloadThread();
+
 // The probe on the asynchronous Stream.Session: a request for the URL that
 // must complete within the wait limit. Its response is thrown away, and the
 // session and its request are closed whatever the outcome. elapsedMs tells
