@@ -119,6 +119,10 @@ TEST_F(CatTest, EachFailureSaysWhyInOneLineWithItsOwnExitStatus) {
       {secret + "/a?size=4000000&drop_after=1500000", 2,
        "the stream was cut at byte 1500000 of 4000000"},
       {server_.Url("/a?size=0"), 1, "the body is empty"},
+      // A broadcast whose station stays down longer than the retry budget.
+      {server_.Url("/live?live=1&rate=400000&size=100000000&drop_after=100000&faults=2&busy=503"
+                   "&busy_count=999&busy_after=2"),
+       2, "the stream was cut at byte 100000 ("},
   };
   for (const auto& c : cases) {
     const ProcessRun run = RunCatWith({"-q", "-o", "/dev/null", c.url}, {FastSleep()});
