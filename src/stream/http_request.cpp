@@ -287,12 +287,13 @@ RangeReply OpenWholeBodyAgain(std::uint32_t deadlineMs, const std::function<bool
   if (session.load() == nullptr) return reply;
   const Watched watched = OpenWithin(session, Stream.Url.c_str(), nullptr, deadlineMs, stillWanted);
   reply.elapsedMs = watched.elapsedMs;
-  // No answer in time, or no connection: worth another try.
-  if (watched.request == nullptr) reply.answer = RangeAnswer::Retry;
+  // No answer in time, or no connection: worth another try, for a caller
+  // that retries (a drop's fetch again).
+  if (watched.request == nullptr && capMs != 0) reply.answer = RangeAnswer::Retry;
   if (watched.request != nullptr) {
     if (WholeBodyOf(watched.request).whole) {
       reply.answer = SameVersion(watched.request) ? RangeAnswer::Served : RangeAnswer::Changed;
-    } else {
+    } else if (capMs != 0) {
       AskAgainLater(watched.request, capMs, reply);
     }
     if (reply.answer == RangeAnswer::Served) {

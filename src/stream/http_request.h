@@ -88,10 +88,10 @@ RangeReply OpenRangeRequest(std::int64_t first, std::uint32_t deadlineMs, std::u
 // Asks for the whole body of Stream.Url again, on a session of its own, and
 // waits at most deadlineMs for the response's headers. Served only for a
 // whole body (WholeBodyOf) that is SameVersion; Changed for a whole body of
-// another version; Retry for no answer in time (or none at all: the wait is
-// abandoned once *stillWanted, where given, turns false) and for a status
-// worth another try, with its Retry-After up to capMs; Refused for anything
-// else.
+// another version; for a caller that retries (capMs not 0), Retry for no
+// answer in time (or none at all: the wait is abandoned once *stillWanted,
+// where given, turns false) and for a status worth another try, with its
+// Retry-After up to capMs; Refused for anything else.
 RangeReply OpenWholeBodyAgain(std::uint32_t deadlineMs,
                               const std::function<bool()>* stillWanted = nullptr,
                               std::uint32_t capMs = 0);
