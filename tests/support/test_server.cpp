@@ -589,7 +589,7 @@ struct TestServer::Impl {
   // What to do with the connection after an answer.
   enum class After { kKeepAlive, kClose, kReset, kHold };
 
-  explicit Impl(std::uint16_t port);
+  Impl(std::uint16_t port, Serving serving);
   ~Impl();
 
   void AcceptLoop();
@@ -605,7 +605,9 @@ struct TestServer::Impl {
   int listen_fd = -1;
   int stop_pipe[2] = {-1, -1};
   std::uint16_t port = 0;
+  Serving serving = Serving::kConcurrently;
   std::atomic<std::size_t> open_connections{0};
+  std::atomic<std::size_t> accepted_connections{0};
   std::atomic<std::uint64_t> body_bytes_sent{0};
 
   mutable std::mutex requests_mutex;
@@ -619,7 +621,7 @@ struct TestServer::Impl {
   std::thread accept_thread;
 };
 
-TestServer::Impl::Impl(std::uint16_t requested_port) {
+TestServer::Impl::Impl(std::uint16_t requested_port, Serving how) : serving(how) {
   auto fail = [this](const char* what) {
     const int err = errno;
     CloseQuietly(listen_fd);
@@ -694,6 +696,11 @@ void TestServer::Impl::AcceptLoop() {
     const int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
     open_connections.fetch_add(1);
+    accepted_connections.fetch_add(1);
+    if (serving == Serving::kOneAtATime) {
+      Serve(fd);  // the next waits in the backlog meanwhile
+      continue;
+    }
     auto connection = std::make_unique<Connection>();
     Connection* c = connection.get();
     c->fd = fd;
@@ -1093,7 +1100,8 @@ std::string TestServer::Impl::RequestLog() const {
 
 TestServer::TestServer() : TestServer(0) {}
 
-TestServer::TestServer(std::uint16_t port) : impl_(std::make_unique<Impl>(port)) {}
+TestServer::TestServer(std::uint16_t port, Serving serving)
+    : impl_(std::make_unique<Impl>(port, serving)) {}
 
 TestServer::~TestServer() = default;
 
@@ -1122,6 +1130,7 @@ void TestServer::ClearRequests() {
 }
 
 std::size_t TestServer::OpenConnections() const { return impl_->open_connections.load(); }
+std::size_t TestServer::AcceptedConnections() const { return impl_->accepted_connections.load(); }
 
 std::uint64_t TestServer::BodyBytesSent() const { return impl_->body_bytes_sent.load(); }
 

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <optional>
 
+#include "ca_store.h"
 #include "internet_client.h"
 #include "text.h"
 #include "transfer_log.h"
@@ -172,13 +173,14 @@ DWORD Transfer::Start(const TransferOptions& options) {
   set(CURLOPT_WRITEDATA, this);
   set(CURLOPT_PRIVATE, static_cast<PoolMember*>(this));
   set(CURLOPT_ERRORBUFFER, error_text_);
+  TrustUserCaStore(easy_);
   // The pool's accounting of connections, and its spares: only straight to
   // the server, where a body left unread costs the connection (over HTTPS
   // too, once the stream has gone far: see Release) and the request that
   // follows starts with the TCP handshake, which a spare has done already.
-  const bool spares = !options.use_environment_proxy && options.proxy.empty();
+  opener_.spares = !options.use_environment_proxy && options.proxy.empty();
   set(CURLOPT_OPENSOCKETFUNCTION, &Pool::OpenSocket);
-  set(CURLOPT_OPENSOCKETDATA, const_cast<bool*>(spares ? &Pool::kWithSpare : &Pool::kWithoutSpare));
+  set(CURLOPT_OPENSOCKETDATA, &opener_);
   set(CURLOPT_SOCKOPTFUNCTION, &Pool::SocketOptions);
   set(CURLOPT_SOCKOPTDATA, &Pool::Get());
   set(CURLOPT_CLOSESOCKETFUNCTION, &Pool::CloseSocket);
@@ -240,6 +242,8 @@ bool Transfer::HeaderLine(std::string_view line) {
   ++progress_;
   if (HeadersReady()) return true;  // the final response's trailers
   if (line.substr(0, 5) == "HTTP/") {
+    // Any answer, an interim one too, shows that the server took the request.
+    Pool::Get().AnswerBegun(opener_);
     current_ = Response{};
     current_.status = ParseStatusLine(Trim(line));
     current_.reason = std::string(ReasonPhrase(Trim(line)));

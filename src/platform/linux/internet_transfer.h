@@ -106,6 +106,7 @@ class Transfer final : PoolMember {
 
   CURL* easy_ = nullptr;
   bool in_pool_ = false;
+  Pool::Opener opener_;  // under the pool's lock
   curl_slist* header_list_ = nullptr;
   std::atomic<bool> cancelled_{false};
   DWORD receive_timeout_ms_ = 30000;
