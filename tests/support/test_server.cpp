@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <atomic>
@@ -237,6 +238,8 @@ struct Options {
   int busy = 0;
   std::uint64_t busy_count = 0;
   std::optional<std::string> retry_after;
+  std::optional<std::string> encoding;  // gzip, deflate or br
+  bool fresh = false;
 };
 
 // Fills `options` from the query; on a malformed value returns the offending
@@ -344,10 +347,34 @@ std::optional<std::string> ParseOptions(const std::vector<QueryParam>& params, O
       if (ok) options->busy_count = *n;
     } else if (p.key == "retry_after") {
       options->retry_after = v;
+    } else if (p.key == "encoding") {
+      ok = v == "gzip" || v == "deflate" || v == "br";
+      options->encoding = v;
+    } else if (p.key == "fresh") {
+      ok = v == "1";
+      options->fresh = ok;
     }
     if (!ok) return p.key;
   }
   return std::nullopt;
+}
+
+// `text` as a gzip member or a zlib stream (HTTP's deflate).
+std::string Compress(const std::string& text, bool gzip) {
+  z_stream stream{};
+  if (deflateInit2(&stream, Z_BEST_SPEED, Z_DEFLATED, gzip ? 31 : 15, 8, Z_DEFAULT_STRATEGY) !=
+      Z_OK) {
+    return {};
+  }
+  std::string out(deflateBound(&stream, text.size()), '\0');
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+  stream.avail_in = static_cast<uInt>(text.size());
+  stream.next_out = reinterpret_cast<Bytef*>(out.data());
+  stream.avail_out = static_cast<uInt>(out.size());
+  deflate(&stream, Z_FINISH);
+  out.resize(stream.total_out);
+  deflateEnd(&stream);
+  return out;
 }
 
 // A "bytes=..." header with a single range; nullopt for anything else,
@@ -957,6 +984,18 @@ TestServer::Impl::After TestServer::Impl::AnswerBody(Socket& socket, const Recor
   }
   if (!sent_etag.empty()) validators += "ETag: " + sent_etag + "\r\n";
   if (!sent_date.empty()) validators += "Last-Modified: " + sent_date + "\r\n";
+  // Answered within the second the resource was written.
+  if (options.fresh && !sent_date.empty()) validators += "Date: " + sent_date + "\r\n";
+  if (options.encoding && !options.file) {
+    // Whatever the request asked for; br is only named, never applied.
+    std::string body(options.size, '\0');
+    FillBody(0, reinterpret_cast<std::uint8_t*>(body.data()), body.size());
+    if (*options.encoding != "br") body = Compress(body, *options.encoding == "gzip");
+    return AnswerText(
+        socket, head, 200,
+        "Content-Encoding: " + *options.encoding + "\r\nAccept-Ranges: bytes\r\n" + validators,
+        body, keep_alive);
+  }
   // If-Range naming another version than this one's (octet for octet; a
   // weak ETag never matches) asks for all of it; replaced=ignore and
   // keep-date are servers that pay it no heed.

@@ -85,6 +85,13 @@
 //   endless_count=C     with endless_on=ranges: only the first C requests with
 //                       a Range header for this target, a server late for a
 //                       while
+//   encoding=gzip|deflate|br
+//                       a body answer (200, whatever Range or Accept-Encoding
+//                       asked) encoded so, with Accept-Ranges and a
+//                       Content-Length of the encoded bytes; br is named only
+//                       (the bytes are the body's)
+//   fresh=1             a Date header equal to the Last-Modified date: the
+//                       resource was written within the second of the answer
 //   busy=STATUS         the first busy_count=C requests with a Range header
 //                       for this target are answered with STATUS, with
 //                       retry_after=VALUE sent as Retry-After ("in:S" sends

@@ -159,6 +159,9 @@ DWORD Transfer::Start(const TransferOptions& options) {
   if (options.connect_timeout_ms != kNoTimeout) {
     set(CURLOPT_CONNECTTIMEOUT_MS, long(options.connect_timeout_ms));
   }
+  // curl decodes only with an Accept-Encoding of its own set; an
+  // Accept-Encoding line among the caller's headers is sent instead of it.
+  if (options.decoding) set(CURLOPT_ACCEPT_ENCODING, "");
   set(CURLOPT_NOSIGNAL, 1L);
   set(CURLOPT_BUFFERSIZE, kReceiveBufferSize);
   // Closing a request whose name lookup is still in progress waits for the

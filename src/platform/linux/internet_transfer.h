@@ -34,6 +34,8 @@ struct TransferOptions {
   DWORD connect_timeout_ms = 20000;
   // How long a call may see no bytes arrive before it gives up.
   DWORD receive_timeout_ms = 30000;
+  // Undo the body's Content-Encoding (INTERNET_OPTION_HTTP_DECODING).
+  bool decoding = false;
 };
 
 // The final response's status and headers, in the order received.
