@@ -146,6 +146,30 @@ TEST_F(Ranges, OverHttp2AConnectionLeftMidStreamServesOnlyIfLittleCame) {
   EXPECT_EQ(requests[5].connection, requests[4].connection);
 }
 
+// Over HTTPS too a spare connection is made beside the stream's once its
+// answer has begun, and a seek that leaves the stream's connection sends
+// its range on it: on a connection nginx accepted before the seek.
+TEST_F(Ranges, OverHttpsTheSeekRidesTheSpareMadeBeforeIt) {
+  StockServer nginx(Size, true);
+  if (!nginx.Running()) GTEST_SKIP() << "nginx or openssl is not installed";
+  if (!nginx.Trust())
+    GTEST_SKIP() << "cannot mount the test's CA bundle in a private mount namespace (needs root)";
+  ASSERT_EQ(OpenStream(nginx.Url16().c_str()), Size);
+  EXPECT_EQ(ReadSpan(2'000'000), 2'000'000);  // over a megabyte: the seek leaves the connection
+  const int marker = nginx.Mark();
+  ASSERT_GT(marker, 0);
+  ASSERT_EQ(SeekStream(Size - 1'000'000, 0), 0);
+  EXPECT_EQ(ReadSpan(1'000'000), 1'000'000);
+  CloseStream();
+  std::vector<StockServer::Request> requests;
+  WaitUntil([&] { return (requests = nginx.Requests()).size() >= 4; });
+  const auto range = std::find_if(requests.begin(), requests.end(),
+                                  [](const StockServer::Request& r) { return !r.range.empty(); });
+  ASSERT_NE(range, requests.end());
+  EXPECT_EQ(range->range, "bytes=19000000-");
+  EXPECT_LT(range->connection, marker) << "the seek's request waited for a connection of its own";
+}
+
 TEST_F(Ranges, OneRingAheadOfTheDownloadIsDownloadedThroughAndOneByteMoreIsFetched) {
   ASSERT_EQ(Open("/movie.mp4?size=20000000&ranges=1"), Size);
   WaitUntilDownloadSettles();
