@@ -56,8 +56,12 @@ TEST_F(Ranges, FetchTheEndAndComeBackToTheStart) {
   EXPECT_EQ(ReadHeadTailThenBack(), AllDelivered);
   EXPECT_EQ(RangesRequested(),
             (std::vector<std::string>{"", "", "bytes=19000000-", "bytes=102400-"}));
-  // The ETag on the wire, not only the engine's own check of each 206.
+  // The ETag on the wire, not only the engine's own check of each 206; and
+  // every request asks for the body as it is.
   EXPECT_EQ(server.Requests().back().Header("If-Range"), "\"v1-20000000\"");
+  for (const RecordedRequest& request : server.Requests()) {
+    EXPECT_EQ(request.Header("Accept-Encoding"), "identity");
+  }
 }
 
 // A server that takes one connection at a time, the next once the last has
