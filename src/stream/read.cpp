@@ -128,13 +128,17 @@ std::int32_t ReadBytes(void* buffer, std::int32_t count) {
   if (position < WindowFloor()) return 0;
 
   ReadInProgress read{position, static_cast<std::uint8_t*>(buffer), wanted};
-  // Bytes handed over count the call's limit afresh: the time-out call
-  // comes only after nothing has moved for the whole limit.
+  // The call's limit holds the host at most one wait. Bytes that came while
+  // it waited are delivered at the limit without the time-out call: the
+  // server is slower than the count, not away. The call comes only when
+  // nothing came for the whole limit.
+  bool waiting = false;
   auto copyArrived = [&] {
-    if (read.CopyArrived()) deadline.Renew();
+    if (read.CopyArrived() && waiting) deadline.Progressed();
     return read.Done();
   };
   while (!copyArrived()) {
+    waiting = true;
     // The server was away when the download last asked it: it is asked
     // again, within this call's time. Still away, the read ends with the
     // time-out call, and the next read asks again.
