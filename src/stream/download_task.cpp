@@ -38,7 +38,7 @@ void BookTransfer(std::int32_t base, std::int32_t offset, std::int32_t wanted,
 // cleanly where no length was given, or at the length; cut otherwise.
 void TellDownloadEnd(std::int64_t end, bool ok, std::uint32_t error) {
   const bool whole =
-      !StreamWasCut() && ok && (Stream.LengthKnown.load() == 0 || end >= PositionLimit());
+      !StreamWasCut() && ok && (Stream.ServerLength.load() < 0 || end >= PositionLimit());
   if (whole) {
     outcome::DownloadEnds(outcome::Kind::Ended,
                           "the end of the stream: the body ended at byte " + std::to_string(end));

@@ -16,7 +16,7 @@ std::uint32_t CallDeadline::LeftMs() const {
 bool CallDeadline::Expired() const { return ElapsedMs() > WaitLimitMs; }
 
 void CallDeadline::CallTimeout() {
-  if (timeoutCalled_) return;
+  if (timeoutCalled_ || progressed_) return;
   timeoutCalled_ = true;
   sys::TimeoutWindowCall(window_);
 }
@@ -34,7 +34,10 @@ WaitResult WaitForDownload(const std::function<bool()>& ready, CallDeadline& dea
     }
     if (deadline.Expired()) {
       result = WaitResult::TimedOut;
-      outcome::Record(outcome::Kind::TimedOut, "the wait for the download ran out after 20 s");
+      outcome::Record(outcome::Kind::TimedOut,
+                      deadline.HasProgressed()
+                          ? "the server sent less than the read's count within its 20 s"
+                          : "the wait for the download ran out after 20 s");
       deadline.CallTimeout();
       break;
     }

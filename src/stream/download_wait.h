@@ -9,12 +9,14 @@
 
 namespace httpmedia {
 
-// How long one read or seek may hold the host without anything moving: the
-// wait limit on the monotonic clock, from its entry or from the last bytes
-// it handed over, whatever chain of waits the call runs (a range restart
-// with its busy retries, a fetch again, then the wait for the bytes). It
-// runs out once more than the limit has passed: after 2,001 polls of 10 ms,
-// or sooner by the clock when the polls take longer than they should.
+// How long one read or seek may hold the host: the wait limit on the
+// monotonic clock from its entry, whatever chain of waits the call runs (a
+// range restart with its busy retries, a fetch again, then the wait for the
+// bytes). It runs out once more than the limit has passed: after 2,001 polls
+// of 10 ms, or sooner by the clock when the polls take longer than they
+// should. A call that has handed the host bytes by then ends with them, a
+// short count, and no time-out call: the host is told of a time-out only
+// when nothing moved for the whole limit.
 class CallDeadline {
  public:
   explicit CallDeadline(sys::WindowHandle window)
@@ -24,10 +26,13 @@ class CallDeadline {
   // this long for its headers runs the deadline out if it takes all of it.
   std::uint32_t LeftMs() const;
   bool Expired() const;
-  // Bytes moved: the limit counts afresh from now.
-  void Renew() { startMs_ = sys::Milliseconds(); }
+  // Bytes moved to the host: the limit still ends the call, but not as a
+  // time-out.
+  void Progressed() { progressed_ = true; }
+  bool HasProgressed() const { return progressed_; }
   // The owner window's time-out, as the host's signal that the call gave up
-  // waiting rather than met the end; made once per call.
+  // waiting rather than met the end; made once per call, and never by a
+  // call that handed over bytes.
   void CallTimeout();
 
  private:
@@ -36,6 +41,7 @@ class CallDeadline {
   sys::WindowHandle window_;
   std::uint64_t startMs_;
   bool timeoutCalled_ = false;
+  bool progressed_ = false;
 };
 
 enum class WaitResult { Ready, Ended, TimedOut };

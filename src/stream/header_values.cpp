@@ -100,11 +100,25 @@ std::optional<std::int64_t> ParseHttpDate(std::u16string_view value, std::int64_
   return DaysFromCivil(*year, *month, *day) * 86'400 + *clock;
 }
 
-std::optional<std::int32_t> ParseContentLength(std::u16string_view value) {
-  const std::optional<std::int64_t> number =
-      ParseDecimal(Trimmed(value), std::numeric_limits<std::int32_t>::max());
-  if (!number) return std::nullopt;
-  return static_cast<std::int32_t>(*number);
+std::optional<std::int64_t> ParseContentLength(std::u16string_view value) {
+  return ParseDecimal(Trimmed(value), std::numeric_limits<std::int64_t>::max() / 16);
+}
+
+ContentCoding ClassifyContentEncoding(std::u16string_view value) {
+  ContentCoding coding = ContentCoding::Identity;
+  while (!value.empty()) {
+    const std::size_t comma = std::min(value.find(u','), value.size());
+    const std::u16string_view name = Trimmed(value.substr(0, comma));
+    value.remove_prefix(std::min(comma + 1, value.size()));
+    auto is = [name](std::u16string_view known) {
+      return std::equal(name.begin(), name.end(), known.begin(), known.end(),
+                        [](char16_t a, char16_t b) { return (a | 0x20) == b; });
+    };
+    if (name.empty() || is(u"identity")) continue;
+    if (!is(u"gzip") && !is(u"x-gzip") && !is(u"deflate")) return ContentCoding::Undecodable;
+    coding = ContentCoding::Decodable;
+  }
+  return coding;
 }
 
 bool NamesByteRanges(std::u16string_view value) {
@@ -164,6 +178,18 @@ bool DateIsStrong(std::u16string_view lastModified, std::u16string_view date,
   const std::optional<std::int64_t> modified = ParseHttpDate(lastModified, nowSeconds);
   const std::optional<std::int64_t> sent = ParseHttpDate(date, nowSeconds);
   return modified && sent && *sent - *modified >= StrongAfterSeconds;
+}
+
+bool DateVouches(std::u16string_view lastModified, std::u16string_view date,
+                 std::int64_t nowSeconds) {
+  // RFC 9110's rule for a date that may be taken as strong: a version
+  // written again within the second of its date keeps that date.
+  // A value that is no date is compared octet for octet, as any validator.
+  constexpr std::int64_t VouchesAfterSeconds = 1;
+  const std::optional<std::int64_t> modified = ParseHttpDate(lastModified, nowSeconds);
+  if (!modified) return true;
+  const std::int64_t sent = ParseHttpDate(date, nowSeconds).value_or(nowSeconds);
+  return sent - *modified >= VouchesAfterSeconds;
 }
 
 }  // namespace httpmedia

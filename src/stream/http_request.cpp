@@ -34,11 +34,15 @@ LPCWSTR Wide(const char16_t* text) { return reinterpret_cast<LPCWSTR>(text); }
 HINTERNET Handle(InternetHandle handle) { return static_cast<HINTERNET>(handle); }
 
 // Every request of the plug-in, the probe's, the stream's and a range's
-// alike, goes out with the same flags and context.
+// alike, goes out with the same flags and context, and asks for the body as
+// it is: a server that encodes it all the same is decoded by the client
+// (OpenSession), and its length and ranges are then of no use.
 HINTERNET OpenUrl(InternetHandle session, const char16_t* url, const char16_t* headers) {
-  streamlog::Request(url, headers);
-  return ::InternetOpenUrlW(Handle(session), Wide(url), headers ? Wide(headers) : nullptr,
-                            HeadersUpToNul, RequestFlags, RequestContext);
+  std::u16string lines = u"Accept-Encoding: identity\r\n";
+  if (headers != nullptr) lines += headers;
+  streamlog::Request(url, lines.c_str());
+  return ::InternetOpenUrlW(Handle(session), Wide(url), Wide(lines.c_str()), HeadersUpToNul,
+                            RequestFlags, RequestContext);
 }
 
 void CALLBACK InternetStatusProc(HINTERNET, DWORD_PTR, DWORD status, LPVOID info, DWORD) {
@@ -176,6 +180,10 @@ InternetHandle OpenSession(bool asynchronous, std::uint32_t receiveLimitMs) {
   if (session != nullptr) {
     DWORD timeout = receiveLimitMs;
     ::InternetSetOptionW(session, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof(timeout));
+    // Encoded bytes are never the media: gzip and deflate are undone as they
+    // arrive; an answer in another coding is refused (ResponseCoding).
+    BOOL decoding = TRUE;
+    ::InternetSetOptionW(session, INTERNET_OPTION_HTTP_DECODING, &decoding, sizeof(decoding));
   }
   return session;
 }
@@ -250,7 +258,7 @@ RangeReply OpenRangeRequest(std::int64_t first, std::uint32_t deadlineMs, std::u
   if (request != nullptr) {
     const std::uint32_t status = ResponseStatus(request);
     const std::optional<ContentRange> range = ResponseContentRange(request);
-    const std::int64_t length = Stream.Length.load();
+    const std::int64_t length = Stream.ServerLength.load();
     bool wholeOfSameVersion = false;
     if (status == PartialContent && !SameVersion(request)) {
       reply.answer = RangeAnswer::Changed;
@@ -359,24 +367,30 @@ std::string ResponseReason(InternetHandle request) {
   return text::Utf16ToUtf8(QueryText(request, HTTP_QUERY_STATUS_TEXT));
 }
 
-std::optional<std::int32_t> ResponseContentLength(InternetHandle request) {
+std::optional<std::int64_t> ResponseContentLength(InternetHandle request) {
+  // The client's number cannot show a value that overflowed or a header that
+  // is not a number at all; the header's text can. Where the number can
+  // hold the value, the two must agree.
+  const std::optional<std::int64_t> parsed =
+      ParseContentLength(QueryText(request, HTTP_QUERY_CONTENT_LENGTH));
+  if (!parsed || *parsed > std::numeric_limits<DWORD>::max()) return parsed;
   DWORD number = 0;
   DWORD size = sizeof(number);
   if (!::HttpQueryInfoW(Handle(request), HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER,
-                        &number, &size, nullptr)) {
+                        &number, &size, nullptr) ||
+      number != *parsed) {
     return std::nullopt;
   }
-  // The number alone cannot show a value that overflowed or a header that is
-  // not a number at all; the header's text can.
-  const std::optional<std::int32_t> parsed =
-      ParseContentLength(QueryText(request, HTTP_QUERY_CONTENT_LENGTH));
-  if (!parsed || static_cast<DWORD>(*parsed) != number) return std::nullopt;
   return parsed;
 }
 
 bool FramingMarksEnd(InternetHandle request) {
   return ResponseContentLength(request).has_value() ||
          !QueryText(request, HTTP_QUERY_TRANSFER_ENCODING).empty();
+}
+
+ContentCoding ResponseCoding(InternetHandle request) {
+  return ClassifyContentEncoding(QueryText(request, HTTP_QUERY_CONTENT_ENCODING));
 }
 
 bool AcceptsByteRanges(InternetHandle request) {
@@ -392,11 +406,13 @@ WholeBody WholeBodyOf(InternetHandle request) {
     if (!range || range->first != 0 || !range->total || range->last != *range->total - 1) {
       return {};
     }
-    if (*range->total > std::numeric_limits<std::int32_t>::max()) return {true, std::nullopt};
-    return {true, static_cast<std::int32_t>(*range->total)};
+    if (ResponseCoding(request) != ContentCoding::Identity) return {true, std::nullopt};
+    return {true, *range->total};
   }
   if (status != Ok && status != NonAuthoritative) return {};
   if (!QueryText(request, HTTP_QUERY_TRANSFER_ENCODING).empty()) return {true, std::nullopt};
+  // Decoded, the body has a length of its own that no header gives.
+  if (ResponseCoding(request) != ContentCoding::Identity) return {true, std::nullopt};
   return {true, ResponseContentLength(request)};
 }
 
@@ -404,8 +420,10 @@ Validators ResponseValidators(InternetHandle request) {
   Validators validators;
   validators.etag = QueryText(request, HTTP_QUERY_ETAG);
   validators.lastModified = QueryText(request, HTTP_QUERY_LAST_MODIFIED);
-  validators.dateStrong = DateIsStrong(validators.lastModified, QueryText(request, HTTP_QUERY_DATE),
-                                       static_cast<std::int64_t>(std::time(nullptr)));
+  const std::u16string date = QueryText(request, HTTP_QUERY_DATE);
+  const auto now = static_cast<std::int64_t>(std::time(nullptr));
+  validators.dateStrong = DateIsStrong(validators.lastModified, date, now);
+  validators.dateVouches = DateVouches(validators.lastModified, date, now);
   return validators;
 }
 
@@ -414,8 +432,11 @@ std::optional<ContentRange> ResponseContentRange(InternetHandle request) {
 }
 
 bool SameVersion(InternetHandle request) {
+  // Equal validators prove nothing where the stream's own could not tell
+  // two versions of the same second apart.
+  if (!Stream.Version.Vouch()) return false;
   if (!(ResponseValidators(request) == Stream.Version)) return false;
-  if (Stream.LengthKnown.load() == 0) return true;
+  if (Stream.ServerLength.load() < 0) return true;
   std::optional<std::int64_t> whole;
   if (ResponseStatus(request) == PartialContent) {
     const std::optional<ContentRange> range = ResponseContentRange(request);
@@ -423,7 +444,7 @@ bool SameVersion(InternetHandle request) {
   } else {
     whole = WholeBodyOf(request).length;
   }
-  return whole && *whole == Stream.Length.load();
+  return whole && *whole == Stream.ServerLength.load();
 }
 
 }  // namespace httpmedia

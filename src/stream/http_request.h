@@ -129,19 +129,24 @@ std::uint32_t ResponseStatus(InternetHandle request);
 // answer has none.
 std::string ResponseReason(InternetHandle request);
 
-// The Content-Length as a stream length: nothing when the response has none
-// or when it is not a decimal number that a signed 32-bit length can hold.
-std::optional<std::int32_t> ResponseContentLength(InternetHandle request);
+// The Content-Length: nothing when the response has none or when it is not
+// a plain decimal number. It may be past what a stream position reaches.
+std::optional<std::int64_t> ResponseContentLength(InternetHandle request);
+
+// What the answer's Content-Encoding leaves to undo (the client decodes
+// gzip and deflate, the session being set up for it).
+ContentCoding ResponseCoding(InternetHandle request);
 
 // What an answer to a request that asked for no range holds: the whole
 // body only for a 200 or 203, or a 206 whose Content-Range spans the whole
 // resource from byte 0; anything else (204, 205, 304, a 3xx not followed,
 // another 206, an error) is no stream. The length is the Content-Length
 // (the Content-Range total of a 206), and unknown whenever the body is sent
-// with a Transfer-Encoding: that framing, not Content-Length, ends it.
+// with a Transfer-Encoding (that framing, not Content-Length, ends it) or a
+// Content-Encoding (decoded, it is longer).
 struct WholeBody {
   bool whole = false;
-  std::optional<std::int32_t> length;
+  std::optional<std::int64_t> length;
 };
 WholeBody WholeBodyOf(InternetHandle request);
 

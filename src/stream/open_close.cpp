@@ -1,6 +1,8 @@
 // Opening a stream (a probe request that must complete within the wait
 // limit, then the stream request whose body is downloaded) and closing it.
 #include <cstdint>
+#include <limits>
+#include <optional>
 
 #include "platform/system_services.h"
 #include "stream/download_task.h"
@@ -54,6 +56,7 @@ std::int32_t OpenStream(const char16_t* url) {
   Stream.Finished.store(0);
   Stream.Position.store(0);
   outcome::DownloadEnds(outcome::Kind::Done, "");
+  Stream.ServerLength.store(-1);
 
   Stream.Session.store(OpenSession(true));
   if (Stream.Session.load() == nullptr) return ShowOpenFailure();
@@ -91,8 +94,20 @@ std::int32_t OpenStream(const char16_t* url) {
     CloseStreamRequest();
     return 0;
   }
-  const std::optional<std::int32_t> contentLength = body.length;
+  // Encoded bytes are never the media: a coding the client cannot undo ends
+  // the open.
+  if (ResponseCoding(Stream.Request.load()) == ContentCoding::Undecodable) {
+    streamlog::EncodingRefused(Stream.Request.load());
+    CloseStreamRequest();
+    return 0;
+  }
+  // A length past the last position a stream reaches is reported as none,
+  // and kept for the ranges below that position.
+  const bool fits = body.length && *body.length <= std::numeric_limits<std::int32_t>::max();
+  const std::optional<std::int32_t> contentLength =
+      fits ? std::optional<std::int32_t>(static_cast<std::int32_t>(*body.length)) : std::nullopt;
   Stream.Length.store(contentLength ? *contentLength : FallbackLength);
+  Stream.ServerLength.store(body.length.value_or(-1));
   Stream.Version = ResponseValidators(Stream.Request.load());
   RememberStream(url, contentLength.has_value(), AcceptsByteRanges(Stream.Request.load()),
                  Stream.Version.Identify());
@@ -100,7 +115,7 @@ std::int32_t OpenStream(const char16_t* url) {
   // asking for the URL again) within the host's wait.
   // Without a length, only a validator fit for If-Range tells a second
   // answer of a live stream (other bytes every time) from the same body.
-  const bool refetchable = contentLength || !Stream.Version.IfRange().empty();
+  const bool refetchable = body.length || !Stream.Version.IfRange().empty();
   Stream.Refetchable.store(refetchable ? 1 : 0);
   LimitStall(Stream.Request.load());
   RememberFraming(Stream.Request.load());

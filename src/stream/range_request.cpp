@@ -83,13 +83,16 @@ void RememberStream(const char16_t* url, bool lengthKnown, bool rangesAccepted,
                     bool validatorKnown) {
   Stream.Url = url;
   Stream.LengthKnown.store(lengthKnown ? 1 : 0);
-  Stream.RangesAccepted.store(lengthKnown && rangesAccepted && validatorKnown ? 1 : 0);
+  // The server's length, not the one the host is told, bounds the ranges: a
+  // body past the last position is served by ranges below it all the same.
+  const bool serverLength = Stream.ServerLength.load() >= 0;
+  Stream.RangesAccepted.store(serverLength && rangesAccepted && validatorKnown ? 1 : 0);
   Stream.RestartTarget.store(NoRestart);
 }
 
 bool RangeServes(std::int64_t position) {
   if (Stream.RangesAccepted.load() == 0) return false;
-  if (position < 0 || position >= Stream.Length.load()) return false;
+  if (position < 0 || position >= PositionLimit()) return false;
   return position < WindowFloor() || position > DownloadEnd() + RestartDistance;
 }
 
@@ -230,9 +233,7 @@ bool ResumeAfterDrop(InternetHandle broken, RetryBudget& budget) {
   if (Stream.Request.load() != broken) return false;
   streamlog::Dropped();
   // Without ranges, the body asked for again brings the rest.
-  if (Stream.LengthKnown.load() == 0 || Stream.RangesAccepted.load() == 0) {
-    return RejoinAfterDrop(broken, budget);
-  }
+  if (Stream.RangesAccepted.load() == 0) return RejoinAfterDrop(broken, budget);
   // Close withdrew the request, or the host asked for a restart elsewhere,
   // which replaces the resume.
   const RangeReply reply = AskForRange(DownloadEnd(), budget, [broken] {

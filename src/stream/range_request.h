@@ -44,8 +44,9 @@ struct RetryBudget {
   void Reset() { *this = RetryBudget{}; }
 };
 
-// Keeps the URL of the stream just opened and whether ranges can serve it:
-// only with a length from the server, Accept-Ranges and a validator, since
+// Keeps the URL of the stream just opened, whether Length is the server's,
+// and whether ranges can serve it: only with a length from the server
+// (Stream.ServerLength, set first), Accept-Ranges and a validator, since
 // without a validator no range request could tell the stream's version from
 // a new one.
 void RememberStream(const char16_t* url, bool lengthKnown, bool rangesAccepted,

@@ -11,6 +11,7 @@
 #include "stream/range_request.h"
 #include "stream/refetch.h"
 #include "stream/ring.h"
+#include "stream/stream_log.h"
 #include "stream/stream_ops.h"
 #include "stream/stream_state.h"
 
@@ -89,9 +90,17 @@ std::int32_t ReadBytes(void* buffer, std::int32_t count) {
   CallDeadline deadline(sys::OwnerWindow());
   // A body of unknown length that goes on past the last position a stream
   // can hold is cut there: the host learns of it as of a wait that timed
-  // out, never as of the body's end.
+  // out, never as of the body's end. One the server said is longer ends
+  // there: that is as far as the host can go.
   if (count > 0 && wanted == 0 && length > 0 && Stream.LengthKnown.load() == 0 &&
       position >= length && Stream.StreamEnded.load() == 0) {
+    if (Stream.ServerLength.load() > length) {
+      streamlog::PositionsEnd(position);
+      outcome::Record(outcome::Kind::SizeLimit,
+                      "the stream is longer than the largest position a signed 32-bit offset "
+                      "holds");
+      return 0;
+    }
     outcome::Record(outcome::Kind::SizeLimit,
                     "the stream reached the largest position a signed 32-bit offset holds");
     deadline.CallTimeout();
@@ -119,13 +128,17 @@ std::int32_t ReadBytes(void* buffer, std::int32_t count) {
   if (position < WindowFloor()) return 0;
 
   ReadInProgress read{position, static_cast<std::uint8_t*>(buffer), wanted};
-  // Bytes handed over count the call's limit afresh: the time-out call
-  // comes only after nothing has moved for the whole limit.
+  // The call's limit holds the host at most one wait. Bytes that came while
+  // it waited are delivered at the limit without the time-out call: the
+  // server is slower than the count, not away. The call comes only when
+  // nothing came for the whole limit.
+  bool waiting = false;
   auto copyArrived = [&] {
-    if (read.CopyArrived()) deadline.Renew();
+    if (read.CopyArrived() && waiting) deadline.Progressed();
     return read.Done();
   };
   while (!copyArrived()) {
+    waiting = true;
     // The server was away when the download last asked it: it is asked
     // again, within this call's time. Still away, the read ends with the
     // time-out call, and the next read asks again.

@@ -47,7 +47,7 @@ std::atomic<std::uint32_t> Broadcast{0};
 // tells a new answer from the old, and a new answer that begins otherwise is
 // a broadcast going on. A stream with either is a file, and is never joined.
 bool Joinable() {
-  return Stream.LengthKnown.load() == 0 && Stream.Version.etag.empty() &&
+  return Stream.ServerLength.load() < 0 && Stream.Version.etag.empty() &&
          Stream.Version.lastModified.empty();
 }
 
@@ -197,7 +197,7 @@ bool RejoinAfterDrop(InternetHandle broken, RetryBudget& budget) {
   Record.lastEndClean = false;
   // A body whose framing marks its end and that ended cleanly has ended
   // (within a known length, a clean end short of it is still a cut).
-  if (cleanEnd && Record.framingMarksEnd && Stream.LengthKnown.load() == 0) return false;
+  if (cleanEnd && Record.framingMarksEnd && Stream.ServerLength.load() < 0) return false;
   // A resource seen to change is not asked for again.
   if (Record.differs || (Record.refetchableAtOpen && Stream.Refetchable.load() == 0)) {
     return false;

@@ -124,12 +124,20 @@ void WriteStreamTaken(InternetHandle request) {
   } else {
     const std::string given = Header(request, AnswerHeader::ContentLength);
     const std::string coding = Header(request, AnswerHeader::TransferEncoding);
-    // Transfer-Encoding frames the body whatever Content-Length says.
-    const std::string why = !coding.empty()  ? "the body is sent with Transfer-Encoding: " + coding
-                            : !given.empty() ? "Content-Length \"" + given +
-                                                   "\" is not a length a signed 32-bit "
-                                                   "stream holds"
-                                             : std::string("no Content-Length");
+    const std::string encoding = Header(request, AnswerHeader::ContentEncoding);
+    // Transfer-Encoding frames the body whatever Content-Length says, and
+    // Content-Length counts the encoded bytes.
+    const std::string why =
+        !coding.empty()     ? "the body is sent with Transfer-Encoding: " + coding
+        : !encoding.empty() ? "the body is sent with Content-Encoding: " + encoding +
+                                  ", decoded as it arrives, though the request asked for it as "
+                                  "it is"
+        : Stream.ServerLength.load() >= 0
+            ? "Content-Length " + given +
+                  " is longer than positions can reach (a signed 32-bit position); the read "
+                  "at the last one ends the stream"
+        : !given.empty() ? "Content-Length \"" + given + "\" is not a length"
+                         : std::string("no Content-Length");
     diag::Write(
         "length unknown: %s; the stand-in %d is reported and the stream ends where the "
         "body ends",
@@ -145,7 +153,7 @@ void WriteStreamTaken(InternetHandle request) {
     return;
   }
   std::string why;
-  if (!lengthKnown) why += ", the length is unknown";
+  if (Stream.ServerLength.load() < 0) why += ", the length is unknown";
   const std::string ranges = Header(request, AnswerHeader::AcceptRanges);
   if (!NamesByteRanges(std::u16string(ranges.begin(), ranges.end()))) {
     why += ", no Accept-Ranges: bytes";
@@ -227,15 +235,15 @@ void WriteDropped() {
                                 ? "a stall: no byte for " + std::to_string(StallLimitMs) + " ms"
                                 : std::string(outcome::ErrorWords(error));
   LastDropCause = cause;
-  if (Stream.LengthKnown.load() == 0 || Stream.RangesAccepted.load() == 0) {
+  if (Stream.RangesAccepted.load() == 0) {
     diag::Write("the transfer ended at %lld (%s); ranges cannot resume it",
                 static_cast<long long>(end), cause.c_str());
   } else {
     diag::Write(
-        "drop: the transfer ended at %lld of %d (%s); resuming from %lld within a retry "
+        "drop: the transfer ended at %lld of %lld (%s); resuming from %lld within a retry "
         "budget of %u ms",
-        static_cast<long long>(end), Stream.Length.load(), cause.c_str(),
-        static_cast<long long>(end), RetryBudgetMs);
+        static_cast<long long>(end), static_cast<long long>(Stream.ServerLength.load()),
+        cause.c_str(), static_cast<long long>(end), RetryBudgetMs);
   }
 }
 
@@ -272,6 +280,20 @@ void WriteSeekBelowWindow(std::int64_t target) {
     diag::Write("seek to %lld refused: below the ring (lowest byte held %lld), and %s",
                 static_cast<long long>(target), floor, why);
   }
+}
+
+void WriteEncodingRefused(InternetHandle request) {
+  diag::Write(
+      "open fails: the body is sent with Content-Encoding: %s, which cannot be decoded (gzip "
+      "and deflate can), and encoded bytes are not the media",
+      Header(request, AnswerHeader::ContentEncoding).c_str());
+}
+
+void WritePositionsEnd(std::int64_t position) {
+  diag::Write(
+      "read at %lld: the stream is longer than positions can reach (the server's length is "
+      "%lld); it ends here",
+      static_cast<long long>(position), static_cast<long long>(Stream.ServerLength.load()));
 }
 
 void WriteSeekRefused(std::int64_t target, const char* why) {

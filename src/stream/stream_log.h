@@ -37,6 +37,8 @@ void WriteRestarted(std::int32_t target);
 void WriteServerAskedAgain(std::int64_t end);
 void WriteSeekBelowWindow(std::int64_t target);
 void WriteSeekRefused(std::int64_t target, const char* why);
+void WritePositionsEnd(std::int64_t position);
+void WriteEncodingRefused(InternetHandle request);
 void WriteRefetchReplied(RangeAnswer answer, std::int64_t position);
 
 // How a drop without ranges came out (RejoinAfterDrop).
@@ -123,6 +125,14 @@ inline void SeekBelowWindow(std::int64_t target) {
 }
 inline void SeekRefused(std::int64_t target, const char* why) {
   if (Enabled(Level::Info)) WriteSeekRefused(target, why);
+}
+// An open ends on a body in a Content-Encoding no one here can undo.
+inline void EncodingRefused(InternetHandle request) {
+  if (Enabled(Level::Info)) WriteEncodingRefused(request);
+}
+// A read at the last position of a body the server says is longer.
+inline void PositionsEnd(std::int64_t position) {
+  if (Enabled(Level::Info)) WritePositionsEnd(position);
 }
 inline void RefetchReplied(RangeAnswer answer, std::int64_t position) {
   if (Enabled(Level::Info)) WriteRefetchReplied(answer, position);

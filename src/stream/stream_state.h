@@ -57,6 +57,10 @@ struct StreamState {
   // resumed where it broke off.
   std::atomic<std::uint32_t> LengthKnown{0};
   std::atomic<std::uint32_t> RangesAccepted{0};
+  // The whole length the server gave, -1 when it gave none. Past the last
+  // position a stream reaches, Length is the stand-in and LengthKnown 0,
+  // while ranges still serve every position below that last one.
+  std::atomic<std::int64_t> ServerLength{-1};
   // The length came from the server, or a validator that may go into
   // If-Range identifies the body, and no answer since has shown another
   // version of it: a position below the ring's window can be fetched again

@@ -20,6 +20,7 @@ namespace httpmedia::hardening {
 namespace {
 
 using httpmedia::testing::FirstBodyMismatch;
+using httpmedia::testing::Serving;
 using httpmedia::testing::TestServer;
 
 enum class Outcome {
@@ -50,6 +51,7 @@ struct Row {
   // The host's waits last their real time: the row's fault is timed by the
   // network (a stall limit), which a scaled wait would outrun.
   bool realWaits = false;
+  httpmedia::testing::Serving serving = httpmedia::testing::Serving::kConcurrently;
 };
 
 // Rows print as their names.
@@ -158,6 +160,26 @@ const Row Rows[] = {
     {"ReplacedBehindAWeakETagWithItsDateKept",
      "size=300000&drop_after=150000&ranges=1&validator=weak&replaced=keep-date", Outcome::Body,
      Size, Half, Reads(Half, ERROR_INTERNET_CONNECTION_ABORTED)},
+    // A date no older than the answer's Date cannot tell a version written
+    // again within its second: a range that only it vouches for is not
+    // spliced in.
+    {"ReplacedWithinTheSecondOfItsDate",
+     "size=300000&drop_after=150000&ranges=1&validator=date&fresh=1&replaced=keep-date",
+     Outcome::Body, Size, Half, Reads(Half, ERROR_INTERNET_CONNECTION_ABORTED)},
+    // A server that takes one connection at a time, the next once the last
+    // has closed: no connection made ahead stands in front of a request.
+    {"OneConnectionAtATime", "size=300000&ranges=1", Outcome::Body, Size, Size, Reads(Size, 0),
+     false, Serving::kOneAtATime},
+    {"OneConnectionAtATimeResumingADrop", "size=300000&drop_after=150000&ranges=1", Outcome::Body,
+     Size, Size, Reads(Half, ERROR_INTERNET_CONNECTION_ABORTED), false, Serving::kOneAtATime},
+    // A body encoded whatever was asked: decoded, of unknown length; in a
+    // coding that cannot be undone, no stream. The layer alone hands out the
+    // bytes as sent.
+    {"GzipWhateverWasAsked", "size=300000&encoding=gzip", Outcome::Body, HTTPMEDIA_UNKNOWN_LENGTH,
+     Size, std::nullopt},
+    {"DeflateWhateverWasAsked", "size=300000&encoding=deflate", Outcome::Body,
+     HTTPMEDIA_UNKNOWN_LENGTH, Size, std::nullopt},
+    {"BrotliWhateverWasAsked", "size=300000&encoding=br", Outcome::FailedOpen, 0, 0, std::nullopt},
 };
 
 std::string Target(const Row& row, const RefusingPort& refused) {
@@ -270,7 +292,7 @@ class HostileServer : public ::testing::TestWithParam<Row> {};
 
 TEST_P(HostileServer, NeitherCrashesNorHangsNorDeliversAWrongByte) {
   const Row& row = GetParam();
-  TestServer server;
+  TestServer server(row.serving);
   RefusingPort refused;
   ASSERT_NE(refused.Port(), 0);
   const std::u16string url = server.Url16(Target(row, refused));

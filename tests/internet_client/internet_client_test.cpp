@@ -255,6 +255,48 @@ TEST_F(InternetClientTest, RedirectsFromHttpsToHttpAreRefused) {
   EXPECT_EQ(refusals, 3u) << logged;
 }
 
+// A private CA that the user trusts as OpenSSL programs are told to, in
+// SSL_CERT_FILE or in a directory of SSL_CERT_DIR: trusted beside the
+// system's store, never in place of verification.
+TEST_F(InternetClientTest, TrustsTheCaStoreTheUserSetsBesideTheSystemOne) {
+  StockServer nginx(5000, true);
+  if (!nginx.Running()) GTEST_SKIP() << "nginx or openssl is not installed";
+  char directory[] = "/tmp/httpmedia-ca-dir-XXXXXX";
+  ASSERT_NE(mkdtemp(directory), nullptr);
+  ASSERT_EQ(std::system(("cp '" + nginx.CaFile() + "' " + directory + "/ && openssl rehash " +
+                         directory + " >/dev/null 2>&1")
+                            .c_str()),
+            0);
+  struct Case {
+    const char* variable;
+    std::string value;
+    DWORD error;  // 0: the body follows
+  };
+  // Failures first: a TLS session resumed later would not be verified again.
+  const Case cases[] = {
+      {nullptr, "", ERROR_INTERNET_SEC_CERT_ERRORS},
+      {"SSL_CERT_FILE", "/dev/null", ERROR_INTERNET_SEC_CERT_ERRORS},
+      {"SSL_CERT_DIR", "/nonexistent:/tmp", ERROR_INTERNET_SEC_CERT_ERRORS},
+      {"SSL_CERT_FILE", nginx.CaFile(), 0},
+      {"SSL_CERT_DIR", std::string("/nonexistent:") + directory, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.variable ? std::string(c.variable) + "=" + c.value : "neither");
+    if (c.variable) setenv(c.variable, c.value.c_str(), 1);
+    HINTERNET request = InternetOpenUrlW(session_, nginx.Url16().c_str(), nullptr, 0,
+                                         INTERNET_FLAG_NO_CACHE_WRITE, 0);
+    EXPECT_EQ(request == nullptr ? GetLastError() : 0, c.error);
+    if (request != nullptr) {
+      const ReadResult read = ReadToEnd(request, 20000);
+      EXPECT_EQ(read.data.size(), 5000u);
+      EXPECT_EQ(FirstBodyMismatch(0, read.data.data(), read.data.size()), 5000u);
+      EXPECT_TRUE(InternetCloseHandle(request));
+    }
+    if (c.variable) unsetenv(c.variable);
+  }
+  std::system((std::string("rm -rf ") + directory).c_str());
+}
+
 TEST_F(InternetClientTest, QueriesHeadersOfTheResponse) {
   HINTERNET request = Open("/q.bin?size=5000&ranges=1", u"Range: bytes=1000-");
   ASSERT_NE(request, nullptr) << GetLastError();

@@ -6,12 +6,13 @@
 namespace httpmedia {
 namespace {
 
-TEST(ContentLength, OnlyAPlainDecimalThatASigned32BitLengthHolds) {
+TEST(ContentLength, OnlyAPlainDecimalPast32BitsToo) {
   EXPECT_EQ(ParseContentLength(u"1234567"), 1'234'567);
   EXPECT_EQ(ParseContentLength(u" 0\t"), 0);
-  EXPECT_EQ(ParseContentLength(u"2147483647"), 2'147'483'647);
-  for (const char16_t* bad : {u"2147483648", u"99999999999", u"-1", u"+5", u"abc", u"12 34", u"",
-                              u"0x10", u"1e6", u"12:34", u"/1"}) {
+  EXPECT_EQ(ParseContentLength(u"2147483648"), 2'147'483'648);
+  EXPECT_EQ(ParseContentLength(u"3000000000"), 3'000'000'000);
+  for (const char16_t* bad : {u"99999999999999999999", u"-1", u"+5", u"abc", u"12 34", u"", u"0x10",
+                              u"1e6", u"12:34", u"/1"}) {
     EXPECT_EQ(ParseContentLength(bad), std::nullopt) << std::u16string(bad).size();
   }
 }
@@ -64,6 +65,31 @@ TEST(Validators, IfRangeCarriesAStrongETagOrAStrongDateWithNoETagAtAll) {
   // A date is strong once it is 60 seconds older than the answer's Date.
   EXPECT_TRUE(DateIsStrong(date, u"Sun, 06 Nov 1994 08:50:37 GMT", 0));
   EXPECT_FALSE(DateIsStrong(date, u"Sun, 06 Nov 1994 08:50:36 GMT", 0));
+  // It tells versions apart once a second older; without a Date, than the
+  // answer's arrival.
+  EXPECT_TRUE(DateVouches(date, u"Sun, 06 Nov 1994 08:49:38 GMT", 0));
+  EXPECT_FALSE(DateVouches(date, date, 0));
+  EXPECT_TRUE(DateVouches(date, u"", 784'111'778));
+  EXPECT_FALSE(DateVouches(date, u"", 784'111'777));
+  EXPECT_TRUE(DateVouches(date, u"soon", 784'111'778));
+  EXPECT_TRUE(DateVouches(u"Mon, 02 Jan 2006", date, 0));
+  EXPECT_TRUE((Validators{u"", date, false, true}.Vouch()));
+  EXPECT_FALSE((Validators{u"", date, false, false}.Vouch()));
+  EXPECT_FALSE((Validators{weak, date, false, false}.Vouch()));
+  EXPECT_TRUE((Validators{strong, date, false, false}.Vouch()));
+}
+
+TEST(ContentEncoding, GzipAndDeflateAreDecodedAnyOtherRefused) {
+  for (const char16_t* none : {u"", u" identity ", u"Identity, ,"}) {
+    EXPECT_EQ(ClassifyContentEncoding(none), ContentCoding::Identity)
+        << std::u16string_view(none).size();
+  }
+  for (const char16_t* decodable : {u"gzip", u"X-GZIP", u" deflate", u"gzip, identity, deflate"}) {
+    EXPECT_EQ(ClassifyContentEncoding(decodable), ContentCoding::Decodable);
+  }
+  for (const char16_t* other : {u"br", u"gzip, br", u"compress", u"zstd", u"gzip;q=1"}) {
+    EXPECT_EQ(ClassifyContentEncoding(other), ContentCoding::Undecodable);
+  }
 }
 
 }  // namespace

@@ -23,8 +23,11 @@ TEST_F(OpenClose, TwoPlainGetsWithTheAgentAndTheContentLength) {
     EXPECT_EQ(request.method, "GET");
     EXPECT_EQ(request.target, "/clip.mp3?size=1234567");
     EXPECT_EQ(request.Header("User-Agent"), "Vellacord");
+    // The body as it is, never encoded.
+    EXPECT_EQ(request.Header("Accept-Encoding"), "identity");
     for (const auto& [name, value] : request.headers) {
-      EXPECT_TRUE(name == "Host" || name == "User-Agent") << "added header " << name;
+      EXPECT_TRUE(name == "Host" || name == "User-Agent" || name == "Accept-Encoding")
+          << "added header " << name;
     }
   }
   EXPECT_TRUE(hostEvents.empty());
@@ -35,7 +38,7 @@ TEST_F(OpenClose, LengthFallsBackWithoutAUsableContentLength) {
   CloseStream();
   EXPECT_EQ(Open("/a?size=300000&framing=chunked"), FallbackLength);
   CloseStream();
-  // Too large for a signed 32-bit length: treated as missing, never wrapped.
+  // Too large for a signed 32-bit length: reported as missing, never wrapped.
   EXPECT_EQ(Open("/a?size=300000&content_length=4294967396"), FallbackLength);
   CloseStream();
   EXPECT_EQ(Open("/a?size=300000&content_length=2147483648"), FallbackLength);

@@ -89,6 +89,7 @@ StockServer::StockServer(std::uint64_t size, bool https, std::uint16_t backend) 
     }
   }
   port_ = FreeLoopbackPort();
+  marker_port_ = FreeLoopbackPort();
   const std::string& d = directory_;
   std::ofstream(d + "/nginx.conf")
       << "daemon off;\nmaster_process off;\nworker_processes 1;\npid " << d << "/nginx.pid;\n"
@@ -96,7 +97,8 @@ StockServer::StockServer(std::uint64_t size, bool https, std::uint16_t backend) 
       << "http {\n  log_format requests '$connection $connection_requests $server_protocol "
       << "$http_range';\n  access_log " << d << "/access.log requests;\n"
       << "  client_body_temp_path " << d << "/tmp;\n  proxy_temp_path " << d << "/tmp;\n"
-      << "  server { listen 127.0.0.1:" << port_ << (https ? " ssl http2" : "") << "; root " << www
+      << "  server { listen 127.0.0.1:" << port_ << (https ? " ssl http2" : "")
+      << "; listen 127.0.0.1:" << marker_port_ << "; root " << www
       << ";"
       // Paced, so that a test can act while a request has brought little.
       << (https ? " ssl_certificate cert.pem; ssl_certificate_key key.pem; limit_rate 8m;" : "")
@@ -155,6 +157,27 @@ std::vector<StockServer::Request> StockServer::Requests() const {
     return std::tie(a.connection, a.sent) < std::tie(b.connection, b.sent);
   });
   return requests;
+}
+
+int StockServer::Mark() {
+  const int client = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(marker_port_);
+  constexpr char Line[] = "GET /marker HTTP/1.0\r\n\r\n";
+  char answer[4096];
+  if (connect(client, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+      send(client, Line, sizeof Line - 1, MSG_NOSIGNAL) == sizeof Line - 1) {
+    // nginx logs the request before it closes the connection.
+    while (recv(client, answer, sizeof answer, 0) > 0) {
+    }
+  }
+  close(client);
+  for (const Request& request : Requests()) {
+    if (request.protocol == "HTTP/1.0") return request.connection;
+  }
+  return 0;
 }
 
 bool StockServer::Trust() {

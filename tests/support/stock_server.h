@@ -29,6 +29,8 @@ class StockServer {
   // The URL of `target` on the server; Url16: of the body file.
   std::string Url(const std::string& target) const;
   std::u16string Url16() const;
+  // The CA the https server's certificate comes from, as a PEM file.
+  std::string CaFile() const { return directory_ + "/ca.pem"; }
   // The Range header of every request so far ("" for a request without).
   std::vector<std::string> RangesRequested() const;
   // A request as logged once its answer ended, or its stream or connection
@@ -41,6 +43,12 @@ class StockServer {
   // In the order they were sent: by connection, and on each in turn.
   std::vector<Request> Requests() const;
 
+  // Makes one plain HTTP/1.0 request on a connection of its own to a second
+  // port of the server (so the only HTTP/1.0 request in Requests()), and
+  // returns the serial number nginx gave its connection: connections
+  // accepted before it have lower ones, those after it higher. 0 on failure.
+  int Mark();
+
   // Makes the calling thread, and the threads it starts from now on, trust
   // the https server's CA: the system's CA bundle with the CA added is
   // mounted over the system's in a mount namespace of the thread's own.
@@ -51,7 +59,7 @@ class StockServer {
   StockServer(std::uint64_t size, bool https, std::uint16_t backend);
 
   std::string directory_;
-  std::uint16_t port_ = 0;
+  std::uint16_t port_ = 0, marker_port_ = 0;
   pid_t pid_ = -1;
   bool running_ = false;
   bool https_ = false, trusted_ = false;

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <atomic>
@@ -244,6 +245,8 @@ struct Options {
   std::uint64_t live_head = 0;
   std::optional<std::uint64_t> faults;
   bool icy = false;
+  std::optional<std::string> encoding;  // gzip, deflate or br
+  bool fresh = false;
 };
 
 // Fills `options` from the query; on a malformed value returns the offending
@@ -366,10 +369,34 @@ std::optional<std::string> ParseOptions(const std::vector<QueryParam>& params, O
       ok = number(&options->faults);
     } else if (p.key == "icy") {
       options->icy = v != "0";
+    } else if (p.key == "encoding") {
+      ok = v == "gzip" || v == "deflate" || v == "br";
+      options->encoding = v;
+    } else if (p.key == "fresh") {
+      ok = v == "1";
+      options->fresh = ok;
     }
     if (!ok) return p.key;
   }
   return std::nullopt;
+}
+
+// `text` as a gzip member or a zlib stream (HTTP's deflate).
+std::string Compress(const std::string& text, bool gzip) {
+  z_stream stream{};
+  if (deflateInit2(&stream, Z_BEST_SPEED, Z_DEFLATED, gzip ? 31 : 15, 8, Z_DEFAULT_STRATEGY) !=
+      Z_OK) {
+    return {};
+  }
+  std::string out(deflateBound(&stream, text.size()), '\0');
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+  stream.avail_in = static_cast<uInt>(text.size());
+  stream.next_out = reinterpret_cast<Bytef*>(out.data());
+  stream.avail_out = static_cast<uInt>(out.size());
+  deflate(&stream, Z_FINISH);
+  out.resize(stream.total_out);
+  deflateEnd(&stream);
+  return out;
 }
 
 // A "bytes=..." header with a single range; nullopt for anything else,
@@ -611,7 +638,7 @@ struct TestServer::Impl {
   // What to do with the connection after an answer.
   enum class After { kKeepAlive, kClose, kReset, kHold };
 
-  explicit Impl(std::uint16_t port);
+  Impl(std::uint16_t port, Serving serving);
   ~Impl();
 
   void AcceptLoop();
@@ -627,7 +654,9 @@ struct TestServer::Impl {
   int listen_fd = -1;
   int stop_pipe[2] = {-1, -1};
   std::uint16_t port = 0;
+  Serving serving = Serving::kConcurrently;
   std::atomic<std::size_t> open_connections{0};
+  std::atomic<std::size_t> accepted_connections{0};
   std::atomic<std::uint64_t> body_bytes_sent{0};
 
   mutable std::mutex requests_mutex;
@@ -643,7 +672,7 @@ struct TestServer::Impl {
   std::thread accept_thread;
 };
 
-TestServer::Impl::Impl(std::uint16_t requested_port) {
+TestServer::Impl::Impl(std::uint16_t requested_port, Serving how) : serving(how) {
   auto fail = [this](const char* what) {
     const int err = errno;
     CloseQuietly(listen_fd);
@@ -718,6 +747,11 @@ void TestServer::Impl::AcceptLoop() {
     const int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
     open_connections.fetch_add(1);
+    accepted_connections.fetch_add(1);
+    if (serving == Serving::kOneAtATime) {
+      Serve(fd);  // the next waits in the backlog meanwhile
+      continue;
+    }
     auto connection = std::make_unique<Connection>();
     Connection* c = connection.get();
     c->fd = fd;
@@ -983,6 +1017,18 @@ TestServer::Impl::After TestServer::Impl::AnswerBody(Socket& socket, const Recor
   if (options.live) sent_etag.clear(), sent_date.clear();
   if (!sent_etag.empty()) validators += "ETag: " + sent_etag + "\r\n";
   if (!sent_date.empty()) validators += "Last-Modified: " + sent_date + "\r\n";
+  // Answered within the second the resource was written.
+  if (options.fresh && !sent_date.empty()) validators += "Date: " + sent_date + "\r\n";
+  if (options.encoding && !options.file) {
+    // Whatever the request asked for; br is only named, never applied.
+    std::string body(options.size, '\0');
+    FillBody(0, reinterpret_cast<std::uint8_t*>(body.data()), body.size());
+    if (*options.encoding != "br") body = Compress(body, *options.encoding == "gzip");
+    return AnswerText(
+        socket, head, 200,
+        "Content-Encoding: " + *options.encoding + "\r\nAccept-Ranges: bytes\r\n" + validators,
+        body, keep_alive);
+  }
   // If-Range naming another version than this one's (octet for octet; a
   // weak ETag never matches) asks for all of it; replaced=ignore and
   // keep-date are servers that pay it no heed.
@@ -1150,7 +1196,8 @@ std::string TestServer::Impl::RequestLog() const {
 
 TestServer::TestServer() : TestServer(0) {}
 
-TestServer::TestServer(std::uint16_t port) : impl_(std::make_unique<Impl>(port)) {}
+TestServer::TestServer(std::uint16_t port, Serving serving)
+    : impl_(std::make_unique<Impl>(port, serving)) {}
 
 TestServer::~TestServer() = default;
 
@@ -1179,6 +1226,7 @@ void TestServer::ClearRequests() {
 }
 
 std::size_t TestServer::OpenConnections() const { return impl_->open_connections.load(); }
+std::size_t TestServer::AcceptedConnections() const { return impl_->accepted_connections.load(); }
 
 std::uint64_t TestServer::BodyBytesSent() const { return impl_->body_bytes_sent.load(); }
 

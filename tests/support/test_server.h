@@ -87,6 +87,13 @@
 //   endless_count=C     with endless_on=ranges: only the first C requests with
 //                       a Range header for this target, a server late for a
 //                       while
+//   encoding=gzip|deflate|br
+//                       a body answer (200, whatever Range or Accept-Encoding
+//                       asked) encoded so, with Accept-Ranges and a
+//                       Content-Length of the encoded bytes; br is named only
+//                       (the bytes are the body's)
+//   fresh=1             a Date header equal to the Last-Modified date: the
+//                       resource was written within the second of the answer
 //   busy=STATUS         the first busy_count=C requests with a Range header
 //                       for this target are answered with STATUS, with
 //                       retry_after=VALUE sent as Retry-After ("in:S" sends
@@ -142,12 +149,19 @@ struct RecordedRequest {
   bool HasHeader(std::string_view name) const;
 };
 
+// How the server takes connections: each on a thread of its own, or one at a
+// time on the accepting thread, the next accepted only once the last has
+// closed (as Python's http.server.HTTPServer, a small device or a quick
+// script serve).
+enum class Serving { kConcurrently, kOneAtATime };
+
 class TestServer {
  public:
   // Listens on 127.0.0.1 at an ephemeral port and serves on threads of its
   // own. Throws std::runtime_error when the socket cannot be set up.
   TestServer();
-  explicit TestServer(std::uint16_t port);
+  explicit TestServer(std::uint16_t port, Serving serving = Serving::kConcurrently);
+  explicit TestServer(Serving serving) : TestServer(0, serving) {}
   // Stops: closes every connection (unblocking stalls and blocked writes) and
   // joins all threads.
   ~TestServer();
@@ -162,8 +176,9 @@ class TestServer {
 
   std::vector<RecordedRequest> Requests() const;
   void ClearRequests();
-  // Connections open right now.
+  // Connections open right now, and accepted so far.
   std::size_t OpenConnections() const;
+  std::size_t AcceptedConnections() const;
   // Body bytes written to sockets so far, all connections. Counted when a
   // write returns, so it can trail what a client has already received by a
   // moment.

@@ -192,7 +192,7 @@ TEST_F(CatTest, VerboseLogSaysWhatWasDecidedAndWhyWithoutSecrets) {
       {server_.Url("/a?size=4000000&ranges=1&drop_after=1500000"),
        {"drop: the transfer ended at 1500000 of 4000000 (the connection broke); resuming from "
         "1500000",
-        "range request, try 1, from 1500000", "with Range: bytes=1500000-, If-Range: \"v1-"}},
+        "range request, try 1, from 1500000", "Range: bytes=1500000-, If-Range: \"v1-"}},
       {server_.Url("/a?size=4000000&ranges=1&drop_after=1500000&replaced=honour"),
        {"range answer: changed: the answer carries another version",
         "the resource changed: no byte of the new version enters the ring"}},

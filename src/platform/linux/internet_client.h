@@ -44,6 +44,11 @@ inline constexpr DWORD HTTP_QUERY_FLAG_NUMBER = 0x20000000;
 // time-out bounds how long an open or a read may see nothing arrive.
 inline constexpr DWORD INTERNET_OPTION_CONNECT_TIMEOUT = 2;
 inline constexpr DWORD INTERNET_OPTION_RECEIVE_TIMEOUT = 6;
+// A BOOL: requests opened afterwards undo a gzip or deflate Content-Encoding
+// (any other the client knows too), so that a read gets the decoded body; the
+// headers stay as the server sent them. Off by default: a read then gets the
+// body's bytes as sent.
+inline constexpr DWORD INTERNET_OPTION_HTTP_DECODING = 65;
 
 inline constexpr DWORD ERROR_IO_PENDING = 997;
 inline constexpr DWORD ERROR_INTERNET_TIMEOUT = 12002;

@@ -48,6 +48,7 @@ struct Session final : Handle {
   std::atomic<INTERNET_STATUS_CALLBACK> callback{nullptr};
   std::atomic<DWORD> connect_timeout_ms{20000};
   std::atomic<DWORD> receive_timeout_ms{30000};
+  std::atomic<bool> decoding{false};
 
   std::mutex mutex;
   bool closed = false;  // guarded by mutex

@@ -35,6 +35,16 @@ constexpr auto kIdleLife = std::chrono::seconds(2);
 // within the time servers give a connection to send a request (nginx: 60 s),
 // or kIdleLife after the last other connection to the endpoint went. A spare
 // taken is replaced while a connection remains.
+//
+// A spare is opened only once the answer on every connection of curl's to
+// the endpoint has begun. A server that serves one connection at a time
+// (a script's server, a small device; over TLS the handshake done in its
+// accept loop) takes connections in the order they were made: a spare made
+// beside a request still unanswered would be taken first, and the server
+// would wait on it for a request that never comes while the real one waits
+// unread. Made after the answer began, it waits its turn behind that
+// connection, which the next request leaves (a body left unread closes
+// it) for the spare.
 constexpr auto kSpareLife = std::chrono::seconds(30);
 
 // Never more connections than this to one endpoint on account of a spare:
@@ -79,9 +89,6 @@ struct ReaperStopAtUnload {
 } reaperStopAtUnload;
 
 }  // namespace
-
-const bool Pool::kWithSpare = true;
-const bool Pool::kWithoutSpare = false;
 
 Pool& Pool::Get() {
   [[maybe_unused]] static const bool made = [] {
@@ -202,8 +209,8 @@ void Pool::Wake() {
 // ---------------------------------------------------------------------------
 // Sockets
 
-curl_socket_t Pool::OpenSocket(void* spares, curlsocktype, curl_sockaddr* address) {
-  return Get().Open(*static_cast<const bool*>(spares), address);
+curl_socket_t Pool::OpenSocket(void* opener, curlsocktype, curl_sockaddr* address) {
+  return Get().Open(*static_cast<Opener*>(opener), address);
 }
 
 int Pool::SocketOptions(void* pool, curl_socket_t socket, curlsocktype) {
@@ -216,9 +223,9 @@ int Pool::CloseSocket(void* pool, curl_socket_t socket) {
   return static_cast<Pool*>(pool)->Close(socket);
 }
 
-curl_socket_t Pool::Open(bool with_spare, curl_sockaddr* address) {
+curl_socket_t Pool::Open(Opener& opener, curl_sockaddr* address) {
   Endpoint& endpoint = endpoints_[Key(address)];
-  if (with_spare && address->socktype == SOCK_STREAM &&
+  if (opener.spares && address->socktype == SOCK_STREAM &&
       address->addrlen <= sizeof endpoint.address) {
     endpoint.wants_spare = true;
     std::memcpy(&endpoint.address, &address->addr, address->addrlen);
@@ -243,14 +250,34 @@ curl_socket_t Pool::Open(bool with_spare, curl_sockaddr* address) {
   if (socket < 0) return CURL_SOCKET_BAD;
   sockets_[socket] = Key(address);
   ++endpoint.connections;
-  OpenSpare(endpoint);
+  if (endpoint.wants_spare) {
+    // Its spare waits for the answer (AnswerBegun).
+    ++endpoint.unanswered;
+    unanswered_.insert(socket);
+    opener.awaiting.push_back(socket);
+  }
   return socket;
+}
+
+void Pool::AnswerBegun(Opener& opener) {
+  for (const curl_socket_t socket : std::exchange(opener.awaiting, {})) {
+    // A connection closed meanwhile (another address's won) was forgotten.
+    if (unanswered_.erase(socket) == 0) continue;
+    auto found = sockets_.find(socket);
+    if (found == sockets_.end()) continue;
+    auto endpoint = endpoints_.find(found->second);
+    if (endpoint == endpoints_.end()) continue;
+    --endpoint->second.unanswered;
+    OpenSpare(endpoint->second);
+  }
 }
 
 void Pool::OpenSpare(Endpoint& endpoint) {
   if (!endpoint.wants_spare || endpoint.spare >= 0 || dissolving_) return;
   // Only beside a connection of curl's, and never a third one.
   if (endpoint.connections < 1 || endpoint.connections + 1 > kMaxPerEndpoint) return;
+  // Never in front of a request still waiting for its answer.
+  if (endpoint.unanswered > 0) return;
   const int socket = ::socket(endpoint.family, endpoint.socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
                               endpoint.protocol);
   if (socket < 0) return;
@@ -280,11 +307,13 @@ void Pool::DropNeedlessSpare(CURL* easy) {
 
 int Pool::Close(curl_socket_t socket) {
   handed_over_.erase(socket);
+  const bool unanswered = unanswered_.erase(socket) != 0;
   auto found = sockets_.find(socket);
   if (found != sockets_.end()) {
     auto endpoint = endpoints_.find(found->second);
     sockets_.erase(found);
     if (endpoint != endpoints_.end()) {
+      if (unanswered) --endpoint->second.unanswered;
       if (--endpoint->second.connections == 0) {
         // When the idle pool dissolves, no request follows: its spares go now.
         endpoint->second.alone_since = dissolving_ ? Clock::now() - kIdleLife : Clock::now();

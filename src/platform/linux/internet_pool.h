@@ -82,13 +82,23 @@ class Pool {
   static void UnlockAfterFork();
   static void StartAfreshInChild();
 
+  // OpenSocket's data, one per request: whether a spare connection may be
+  // opened to its endpoint, and the connections opened for it whose answer
+  // has not begun.
+  struct Opener {
+    bool spares = false;
+    std::vector<curl_socket_t> awaiting;
+  };
+
   // Socket callbacks, set on every request (curl calls them holding the lock).
-  static curl_socket_t OpenSocket(void* spares, curlsocktype purpose, curl_sockaddr* address);
+  static curl_socket_t OpenSocket(void* opener, curlsocktype purpose, curl_sockaddr* address);
   static int SocketOptions(void* pool, curl_socket_t socket, curlsocktype purpose);
   static int CloseSocket(void* pool, curl_socket_t socket);
-  // OpenSocket's data: whether a spare connection may be opened alongside.
-  static const bool kWithSpare;
-  static const bool kWithoutSpare;
+
+  // From a curl callback (holding the lock): the answer to `opener`'s
+  // request has begun, so a spare opened now stands behind its connection,
+  // never in front of it.
+  void AnswerBegun(Opener& opener);
 
  private:
   Pool();
@@ -101,12 +111,13 @@ class Pool {
     Clock::time_point spare_opened;
     Clock::time_point alone_since;  // when the last of curl's went
     bool wants_spare = false;       // a request to it may take one
+    int unanswered = 0;             // curl's connections whose first answer has not begun
     sockaddr_storage address{};
     socklen_t length = 0;
     int family = 0, socktype = 0, protocol = 0;
   };
 
-  curl_socket_t Open(bool with_spare, curl_sockaddr* address);
+  curl_socket_t Open(Opener& opener, curl_sockaddr* address);
   void OpenSpare(Endpoint& endpoint);
   int Close(curl_socket_t socket);
   void DropNeedlessSpare(CURL* easy);
@@ -125,6 +136,7 @@ class Pool {
   std::unordered_map<std::string, Endpoint> endpoints_;
   std::unordered_map<int, std::string> sockets_;  // curl's, by endpoint
   std::unordered_set<int> handed_over_;           // spares given to curl, connected
+  std::unordered_set<int> unanswered_;            // curl's, before their first answer
   bool dissolving_ = false;                       // the idle pool's connections go
 
   // Closes an idle pool's connections and the spares nobody took. It runs

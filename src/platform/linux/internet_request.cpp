@@ -216,6 +216,7 @@ INET_API HINTERNET WINAPI InternetOpenUrlW(HINTERNET handle, LPCWSTR url, LPCWST
   options.proxy_bypass = session->proxy_bypass;
   options.connect_timeout_ms = session->connect_timeout_ms;
   options.receive_timeout_ms = session->receive_timeout_ms;
+  options.decoding = session->decoding;
 
   auto request = std::make_shared<Request>();
   request->async = session->async;

@@ -114,6 +114,12 @@ INET_API BOOL WINAPI InternetSetOptionW(HINTERNET handle, DWORD option, LPVOID b
   }
   DWORD value;
   std::memcpy(&value, buffer, sizeof value);
+  if (option == INTERNET_OPTION_HTTP_DECODING) {
+    std::shared_ptr<Session> session = Lookup<Session>(handle);
+    if (!session) return FALSE;
+    session->decoding = value != 0;
+    return TRUE;
+  }
   if (value == 0) value = kNoTimeout;
   // On a request the receive time-out applies to its transfer from now on.
   if (auto request = std::dynamic_pointer_cast<Request>(Handles().Find(handle))) {

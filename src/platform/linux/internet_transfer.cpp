@@ -5,6 +5,7 @@
 #include <cstring>
 #include <optional>
 
+#include "ca_store.h"
 #include "internet_client.h"
 #include "text.h"
 #include "transfer_log.h"
@@ -166,6 +167,9 @@ DWORD Transfer::Start(const TransferOptions& options) {
   if (options.connect_timeout_ms != kNoTimeout) {
     set(CURLOPT_CONNECTTIMEOUT_MS, long(options.connect_timeout_ms));
   }
+  // curl decodes only with an Accept-Encoding of its own set; an
+  // Accept-Encoding line among the caller's headers is sent instead of it.
+  if (options.decoding) set(CURLOPT_ACCEPT_ENCODING, "");
   set(CURLOPT_NOSIGNAL, 1L);
   set(CURLOPT_BUFFERSIZE, kReceiveBufferSize);
   // Closing a request whose name lookup is still in progress waits for the
@@ -180,13 +184,14 @@ DWORD Transfer::Start(const TransferOptions& options) {
   set(CURLOPT_WRITEDATA, this);
   set(CURLOPT_PRIVATE, static_cast<PoolMember*>(this));
   set(CURLOPT_ERRORBUFFER, error_text_);
+  TrustUserCaStore(easy_);
   // The pool's accounting of connections, and its spares: only straight to
   // the server, where a body left unread costs the connection (over HTTPS
   // too, once the stream has gone far: see Release) and the request that
   // follows starts with the TCP handshake, which a spare has done already.
-  const bool spares = !options.use_environment_proxy && options.proxy.empty();
+  opener_.spares = !options.use_environment_proxy && options.proxy.empty();
   set(CURLOPT_OPENSOCKETFUNCTION, &Pool::OpenSocket);
-  set(CURLOPT_OPENSOCKETDATA, const_cast<bool*>(spares ? &Pool::kWithSpare : &Pool::kWithoutSpare));
+  set(CURLOPT_OPENSOCKETDATA, &opener_);
   set(CURLOPT_SOCKOPTFUNCTION, &Pool::SocketOptions);
   set(CURLOPT_SOCKOPTDATA, &Pool::Get());
   set(CURLOPT_CLOSESOCKETFUNCTION, &Pool::CloseSocket);
@@ -249,6 +254,8 @@ bool Transfer::HeaderLine(std::string_view line) {
   if (HeadersReady()) return true;  // the final response's trailers
   // libcurl reads a status line of its 200-aliases as HTTP/1.0's.
   if (line.substr(0, 5) == "HTTP/" || Trim(line) == kIcyStatus) {
+    // Any answer, an interim one too, shows that the server took the request.
+    Pool::Get().AnswerBegun(opener_);
     current_ = Response{};
     current_.status = ParseStatusLine(Trim(line));
     current_.reason = std::string(ReasonPhrase(Trim(line)));

@@ -34,6 +34,8 @@ struct TransferOptions {
   DWORD connect_timeout_ms = 20000;
   // How long a call may see no bytes arrive before it gives up.
   DWORD receive_timeout_ms = 30000;
+  // Undo the body's Content-Encoding (INTERNET_OPTION_HTTP_DECODING).
+  bool decoding = false;
 };
 
 // The final response's status and headers, in the order received.
@@ -106,6 +108,7 @@ class Transfer final : PoolMember {
 
   CURL* easy_ = nullptr;
   bool in_pool_ = false;
+  Pool::Opener opener_;  // under the pool's lock
   curl_slist* header_list_ = nullptr;
   std::atomic<bool> cancelled_{false};
   DWORD receive_timeout_ms_ = 30000;
