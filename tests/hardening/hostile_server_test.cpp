@@ -204,10 +204,11 @@ void CheckPlugin(const Row& row, const std::u16string& url) {
     EXPECT_EQ(FirstBodyMismatch(0, buffer.data(), static_cast<std::size_t>(delivered)),
               static_cast<std::size_t>(delivered));
     position = delivered;
+    // One wait holds the host, however the bytes trickle; the time-out call
+    // comes only if none came while it waited.
     EXPECT_GE(host.Last().sleptMs, WaitLimitMs);
-    // Each byte that came counts the limit afresh.
-    EXPECT_LE(host.Last().sleptMs, static_cast<std::uint64_t>(delivered + 1) * WaitLimitMs);
-    EXPECT_EQ(host.Timeouts(), 1);
+    EXPECT_LE(host.Last().sleptMs, WaitLimitMs + 10);
+    EXPECT_LE(host.Timeouts(), 1);
   } else {
     // Reads of varying sizes to the end; every byte must be the body's.
     for (std::int32_t step = 1; !::testing::Test::HasFailure(); step = step * 7 % 65'521 + 1) {
