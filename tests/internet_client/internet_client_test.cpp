@@ -259,11 +259,13 @@ TEST_F(InternetClientTest, RedirectsFromHttpsToHttpAreRefused) {
 // SSL_CERT_FILE or in a directory of SSL_CERT_DIR: trusted beside the
 // system's store, never in place of verification.
 TEST_F(InternetClientTest, TrustsTheCaStoreTheUserSetsBesideTheSystemOne) {
-  StockServer nginx(5000, true);
-  if (!nginx.Running()) GTEST_SKIP() << "nginx or openssl is not installed";
+  // Two servers under CAs of their own: the directory's row must make a
+  // handshake of its own, not ride the connection the file's row left.
+  StockServer nginx(5000, true), other(5000, true);
+  if (!nginx.Running() || !other.Running()) GTEST_SKIP() << "nginx or openssl is not installed";
   char directory[] = "/tmp/httpmedia-ca-dir-XXXXXX";
   ASSERT_NE(mkdtemp(directory), nullptr);
-  ASSERT_EQ(std::system(("cp '" + nginx.CaFile() + "' " + directory + "/ && openssl rehash " +
+  ASSERT_EQ(std::system(("cp '" + other.CaFile() + "' " + directory + "/ && openssl rehash " +
                          directory + " >/dev/null 2>&1")
                             .c_str()),
             0);
@@ -271,19 +273,20 @@ TEST_F(InternetClientTest, TrustsTheCaStoreTheUserSetsBesideTheSystemOne) {
     const char* variable;
     std::string value;
     DWORD error;  // 0: the body follows
+    const StockServer* server;
   };
   // Failures first: a TLS session resumed later would not be verified again.
   const Case cases[] = {
-      {nullptr, "", ERROR_INTERNET_SEC_CERT_ERRORS},
-      {"SSL_CERT_FILE", "/dev/null", ERROR_INTERNET_SEC_CERT_ERRORS},
-      {"SSL_CERT_DIR", "/nonexistent:/tmp", ERROR_INTERNET_SEC_CERT_ERRORS},
-      {"SSL_CERT_FILE", nginx.CaFile(), 0},
-      {"SSL_CERT_DIR", std::string("/nonexistent:") + directory, 0},
+      {nullptr, "", ERROR_INTERNET_SEC_CERT_ERRORS, &nginx},
+      {"SSL_CERT_FILE", "/dev/null", ERROR_INTERNET_SEC_CERT_ERRORS, &nginx},
+      {"SSL_CERT_DIR", "/nonexistent:/tmp", ERROR_INTERNET_SEC_CERT_ERRORS, &other},
+      {"SSL_CERT_FILE", nginx.CaFile(), 0, &nginx},
+      {"SSL_CERT_DIR", std::string("/nonexistent:") + directory, 0, &other},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.variable ? std::string(c.variable) + "=" + c.value : "neither");
     if (c.variable) setenv(c.variable, c.value.c_str(), 1);
-    HINTERNET request = InternetOpenUrlW(session_, nginx.Url16().c_str(), nullptr, 0,
+    HINTERNET request = InternetOpenUrlW(session_, c.server->Url16().c_str(), nullptr, 0,
                                          INTERNET_FLAG_NO_CACHE_WRITE, 0);
     EXPECT_EQ(request == nullptr ? GetLastError() : 0, c.error);
     if (request != nullptr) {
