@@ -231,7 +231,10 @@ std::int64_t ReadChecked(PluginHost& host, std::int64_t position = 0) {
 }
 
 TEST(ReadDoneNeighbours, ChildrenForkedWhileAStreamRunsPlayTheirOwnAndTheParentPlaysOn) {
-  if (httpmedia::testing::UnderThreadSanitizer) GTEST_SKIP() << "no threads in a forked child";
+  // ThreadSanitizer kills a forked child that starts threads; under
+  // AddressSanitizer a child forked while the parent's threads run has hung
+  // on the sanitizer's own state (seen once in CI's sanitizer run).
+  if (httpmedia::testing::UnderSanitizer) GTEST_SKIP() << "no threads in a forked child";
   httpmedia::testing::TestServer server;
   PluginHost host(100);
   ASSERT_EQ(host.Open(server.Url16("/parent?size=6000000").c_str()), 6'000'000);
