@@ -314,6 +314,8 @@ TEST_F(Ranges, ResumeADroppedTransferWithoutAGapOrARepeatWithinTheRetryBudget) {
       // Away for good: the budget's tries, with no read waiting.
       {"drop_after=1000000&busy=503&busy_count=999", 1'000'000, 7},
       {"drop_after=1000000&busy=503&busy_count=999&retry_after=5", 1'000'000, 3},
+      // A date 10 s ahead: a pause of 9 or 10 s, as the second turns.
+      {"drop_after=1000000&busy=503&busy_count=999&retry_after=in%3A10", 1'000'000, 2},
       // Header lines without end on every try: each abandoned after 5 s.
       {"drop_after=1000000&endless_headers=50&endless_on=ranges", 1'000'000, 3},
   };

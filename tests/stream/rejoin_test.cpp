@@ -118,6 +118,9 @@ TEST_F(Rejoin, ABroadcastDownForLongerThanTheBudgetIsCutNotEnded) {
   EXPECT_EQ(HttpMediaLastOutcome(nullptr), HTTPMEDIA_OUTCOME_CUT);
   EXPECT_TRUE(StreamWasCut());
   EXPECT_NE(LogText().find("the stream was cut there, not ended"), std::string::npos) << LogText();
+  // The budget's tries (at once, then after 0.25, 0.5, 1, 2, 4 and 4 s) and
+  // none past it.
+  EXPECT_NE(LogText().find(" and 7 tries: "), std::string::npos) << LogText();
 }
 
 // Files on servers without ranges, cut once: asked for again, read forward
@@ -158,6 +161,20 @@ TEST_F(Rejoin, AFileWithoutRangesCutIsFetchedAgainAndReadOnToItsEnd) {
               file.cut ? HTTPMEDIA_OUTCOME_CUT : HTTPMEDIA_OUTCOME_ENDED);
     CloseStream();
   }
+}
+
+// A file seen to change by a seek's fetch again is not asked for again when
+// it drops: the drop is told as a cut, not as its end.
+TEST_F(Rejoin, AFileSeenToChangeIsNotFetchedAgainAndItsDropIsACut) {
+  ASSERT_EQ(
+      Open("/f?size=8000000&drop_after=5000000&faults=2&framing=chunked&etag=x&replaced_after=2"),
+      FallbackLength);
+  ASSERT_EQ(ReadChecked(2'500'000), 2'500'000);
+  ASSERT_TRUE(WaitUntil([] { return WindowFloor() > 0; }));
+  EXPECT_EQ(SeekStream(0, 0), -1);
+  EXPECT_EQ(ReadToEnd(65'536), 2'500'000);
+  EXPECT_EQ(PlainRequests(), 3u);
+  EXPECT_EQ(HttpMediaLastOutcome(nullptr), HTTPMEDIA_OUTCOME_CUT);
 }
 
 }  // namespace
