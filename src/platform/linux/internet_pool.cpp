@@ -36,15 +36,16 @@ constexpr auto kIdleLife = std::chrono::seconds(2);
 // or kIdleLife after the last other connection to the endpoint went. A spare
 // taken is replaced while a connection remains.
 //
-// A spare is opened only once the answer on every connection of curl's to
-// the endpoint has begun. A server that serves one connection at a time
-// (a script's server, a small device; over TLS the handshake done in its
-// accept loop) takes connections in the order they were made: a spare made
-// beside a request still unanswered would be taken first, and the server
-// would wait on it for a request that never comes while the real one waits
-// unread. Made after the answer began, it waits its turn behind that
-// connection, which the next request leaves (a body left unread closes
-// it) for the spare.
+// A spare is opened only once every connection of curl's to the endpoint is
+// made, its request about to go out. A server that serves one connection at
+// a time (a script's server, a small device; over TLS the handshake done in
+// its accept loop) takes connections in the order they were made: a spare
+// made beside a connection still being made could be taken first, and the
+// server would wait on it for a request that never comes while the real one
+// waits unread. Made after, it waits its turn behind that connection, which
+// the next request leaves (a body left unread closes it) for the spare; and
+// it is still made a round trip before the answer comes, so that the
+// request after that answer finds its handshake done or nearly so.
 constexpr auto kSpareLife = std::chrono::seconds(30);
 
 // Never more connections than this to one endpoint on account of a spare:
@@ -58,11 +59,16 @@ std::string Key(const curl_sockaddr* address) {
   return key;
 }
 
-// A spare whose handshake is done and that the server has neither written to
-// nor closed: as good as a connection made now.
+// A spare the server has neither written to nor closed: as good as a
+// connection made now. One still connecting is too: its handshake is the one
+// curl would start now, begun earlier (the next request follows the answer
+// that opened it within a round trip), and what curl sends on it waits for
+// the handshake as on any connection of its own.
 bool Usable(int socket) {
   pollfd watched{socket, POLLOUT | POLLIN | POLLRDHUP, 0};
-  if (poll(&watched, 1, 0) != 1) return false;  // still connecting
+  const int ready = poll(&watched, 1, 0);
+  if (ready == 0) return true;  // still connecting
+  if (ready != 1) return false;
   if ((watched.revents & (POLLIN | POLLRDHUP | POLLERR | POLLHUP | POLLNVAL)) != 0) return false;
   if ((watched.revents & POLLOUT) == 0) return false;
   int error = 0;
@@ -180,6 +186,7 @@ CURLMcode Pool::Step(Lock& lock, int wait_ms, const std::function<bool()>& enoug
   driving_ = true;
   int running = 0;
   CURLMcode code = curl_multi_perform(multi_, &running);
+  NoteConnectionsMade();
   int queued = 0;
   while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
     if (message->msg != CURLMSG_DONE) continue;
@@ -214,7 +221,8 @@ curl_socket_t Pool::OpenSocket(void* opener, curlsocktype, curl_sockaddr* addres
 }
 
 int Pool::SocketOptions(void* pool, curl_socket_t socket, curlsocktype) {
-  // A spare's handshake is done: curl must not connect it again.
+  // A spare is connected, or its handshake is under way: curl must not
+  // connect it again.
   return static_cast<Pool*>(pool)->handed_over_.erase(socket) != 0 ? CURL_SOCKOPT_ALREADY_CONNECTED
                                                                    : CURL_SOCKOPT_OK;
 }
@@ -251,33 +259,49 @@ curl_socket_t Pool::Open(Opener& opener, curl_sockaddr* address) {
   sockets_[socket] = Key(address);
   ++endpoint.connections;
   if (endpoint.wants_spare) {
-    // Its spare waits for the answer (AnswerBegun).
-    ++endpoint.unanswered;
-    unanswered_.insert(socket);
-    opener.awaiting.push_back(socket);
+    // Its spare waits until it is made (Connected).
+    ++endpoint.connecting;
+    connecting_.insert(socket);
+    opener.connecting.push_back(socket);
   }
   return socket;
 }
 
-void Pool::AnswerBegun(Opener& opener) {
-  for (const curl_socket_t socket : std::exchange(opener.awaiting, {})) {
-    // A connection closed meanwhile (another address's won) was forgotten.
-    if (unanswered_.erase(socket) == 0) continue;
-    auto found = sockets_.find(socket);
-    if (found == sockets_.end()) continue;
-    auto endpoint = endpoints_.find(found->second);
-    if (endpoint == endpoints_.end()) continue;
-    --endpoint->second.unanswered;
-    OpenSpare(endpoint->second);
+void Pool::Connected(Opener& opener) {
+  for (const curl_socket_t socket : std::exchange(opener.connecting, {})) Made(socket);
+}
+
+void Pool::NoteConnectionsMade() {
+  // A TCP connection made is in the server's queue of connections: a spare
+  // made now is queued behind it, even while its TLS handshake goes on.
+  std::vector<int> made;
+  for (const int socket : connecting_) {
+    pollfd watched{socket, POLLOUT, 0};
+    if (poll(&watched, 1, 0) == 1 && (watched.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0) {
+      made.push_back(socket);
+    }
   }
+  for (const int socket : made) Made(socket);
+}
+
+void Pool::Made(int socket) {
+  // A connection closed meanwhile (another address's won), or noted made
+  // already, was forgotten.
+  if (connecting_.erase(socket) == 0) return;
+  auto found = sockets_.find(socket);
+  if (found == sockets_.end()) return;
+  auto endpoint = endpoints_.find(found->second);
+  if (endpoint == endpoints_.end()) return;
+  --endpoint->second.connecting;
+  OpenSpare(endpoint->second);
 }
 
 void Pool::OpenSpare(Endpoint& endpoint) {
   if (!endpoint.wants_spare || endpoint.spare >= 0 || dissolving_) return;
   // Only beside a connection of curl's, and never a third one.
   if (endpoint.connections < 1 || endpoint.connections + 1 > kMaxPerEndpoint) return;
-  // Never in front of a request still waiting for its answer.
-  if (endpoint.unanswered > 0) return;
+  // Never in front of a connection still being made.
+  if (endpoint.connecting > 0) return;
   const int socket = ::socket(endpoint.family, endpoint.socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
                               endpoint.protocol);
   if (socket < 0) return;
@@ -307,13 +331,13 @@ void Pool::DropNeedlessSpare(CURL* easy) {
 
 int Pool::Close(curl_socket_t socket) {
   handed_over_.erase(socket);
-  const bool unanswered = unanswered_.erase(socket) != 0;
+  const bool connecting = connecting_.erase(socket) != 0;
   auto found = sockets_.find(socket);
   if (found != sockets_.end()) {
     auto endpoint = endpoints_.find(found->second);
     sockets_.erase(found);
     if (endpoint != endpoints_.end()) {
-      if (unanswered) --endpoint->second.unanswered;
+      if (connecting) --endpoint->second.connecting;
       if (--endpoint->second.connections == 0) {
         // When the idle pool dissolves, no request follows: its spares go now.
         endpoint->second.alone_since = dissolving_ ? Clock::now() - kIdleLife : Clock::now();

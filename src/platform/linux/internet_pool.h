@@ -83,11 +83,10 @@ class Pool {
   static void StartAfreshInChild();
 
   // OpenSocket's data, one per request: whether a spare connection may be
-  // opened to its endpoint, and the connections opened for it whose answer
-  // has not begun.
+  // opened to its endpoint, and the connections opened for it not yet made.
   struct Opener {
     bool spares = false;
-    std::vector<curl_socket_t> awaiting;
+    std::vector<curl_socket_t> connecting;
   };
 
   // Socket callbacks, set on every request (curl calls them holding the lock).
@@ -95,10 +94,10 @@ class Pool {
   static int SocketOptions(void* pool, curl_socket_t socket, curlsocktype purpose);
   static int CloseSocket(void* pool, curl_socket_t socket);
 
-  // From a curl callback (holding the lock): the answer to `opener`'s
-  // request has begun, so a spare opened now stands behind its connection,
+  // From curl's callback before a request goes out (holding the lock):
+  // `opener`'s connection is made, so a spare opened now stands behind it,
   // never in front of it.
-  void AnswerBegun(Opener& opener);
+  void Connected(Opener& opener);
 
  private:
   Pool();
@@ -111,13 +110,18 @@ class Pool {
     Clock::time_point spare_opened;
     Clock::time_point alone_since;  // when the last of curl's went
     bool wants_spare = false;       // a request to it may take one
-    int unanswered = 0;             // curl's connections whose first answer has not begun
+    int connecting = 0;             // curl's connections not yet made
     sockaddr_storage address{};
     socklen_t length = 0;
     int family = 0, socktype = 0, protocol = 0;
   };
 
   curl_socket_t Open(Opener& opener, curl_sockaddr* address);
+  // After a pass: the connections curl made meanwhile stand in front of a
+  // spare, as if their request had gone out.
+  void NoteConnectionsMade();
+  // `socket` of curl's is made: it no longer keeps a spare from its endpoint.
+  void Made(int socket);
   void OpenSpare(Endpoint& endpoint);
   int Close(curl_socket_t socket);
   void DropNeedlessSpare(CURL* easy);
@@ -135,8 +139,8 @@ class Pool {
 
   std::unordered_map<std::string, Endpoint> endpoints_;
   std::unordered_map<int, std::string> sockets_;  // curl's, by endpoint
-  std::unordered_set<int> handed_over_;           // spares given to curl, connected
-  std::unordered_set<int> unanswered_;            // curl's, before their first answer
+  std::unordered_set<int> handed_over_;           // spares given to curl, connected or connecting
+  std::unordered_set<int> connecting_;            // curl's, before they are made
   bool dissolving_ = false;                       // the idle pool's connections go
 
   // Closes an idle pool's connections and the spares nobody took. It runs

@@ -196,6 +196,8 @@ DWORD Transfer::Start(const TransferOptions& options) {
   set(CURLOPT_SOCKOPTDATA, &Pool::Get());
   set(CURLOPT_CLOSESOCKETFUNCTION, &Pool::CloseSocket);
   set(CURLOPT_CLOSESOCKETDATA, &Pool::Get());
+  set(CURLOPT_PREREQFUNCTION, &Transfer::OnConnected);
+  set(CURLOPT_PREREQDATA, this);
   if (!ok) return ERROR_INTERNET_INTERNAL_ERROR;
   Pool& pool = Pool::Get();
   Pool::Lock lock = pool.Hold();
@@ -244,6 +246,11 @@ std::size_t Transfer::OnHeader(char* data, std::size_t size, std::size_t count, 
              : 0;
 }
 
+int Transfer::OnConnected(void* self, char*, char*, int, int) {
+  Pool::Get().Connected(static_cast<Transfer*>(self)->opener_);
+  return CURL_PREREQFUNC_OK;
+}
+
 std::size_t Transfer::OnBody(char* data, std::size_t size, std::size_t count, void* self) {
   static_cast<Transfer*>(self)->Body(data, size * count);
   return size * count;
@@ -254,8 +261,6 @@ bool Transfer::HeaderLine(std::string_view line) {
   if (HeadersReady()) return true;  // the final response's trailers
   // libcurl reads a status line of its 200-aliases as HTTP/1.0's.
   if (line.substr(0, 5) == "HTTP/" || Trim(line) == kIcyStatus) {
-    // Any answer, an interim one too, shows that the server took the request.
-    Pool::Get().AnswerBegun(opener_);
     current_ = Response{};
     current_.status = ParseStatusLine(Trim(line));
     current_.reason = std::string(ReasonPhrase(Trim(line)));

@@ -92,6 +92,8 @@ class Transfer final : PoolMember {
  private:
   static std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* self);
   static std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* self);
+  // The request's connection is made (its TLS too) and the request goes out.
+  static int OnConnected(void* self, char* remote, char* local, int remotePort, int localPort);
   // False ends the transfer.
   bool HeaderLine(std::string_view line);
   void Body(const char* data, std::size_t size);
