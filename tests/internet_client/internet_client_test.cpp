@@ -298,6 +298,18 @@ TEST_F(InternetClientTest, TrustsTheCaStoreTheUserSetsBesideTheSystemOne) {
     if (c.variable) unsetenv(c.variable);
   }
   std::system((std::string("rm -rf ") + directory).c_str());
+  // Beside, not instead of, the system's store: a server whose CA only the
+  // system trusts is still trusted with SSL_CERT_FILE set.
+  StockServer system(5000, true);
+  if (!system.Trust()) return;
+  setenv("SSL_CERT_FILE", "/dev/null", 1);
+  HINTERNET request = InternetOpenUrlW(session_, system.Url16().c_str(), nullptr, 0,
+                                       INTERNET_FLAG_NO_CACHE_WRITE, 0);
+  EXPECT_NE(request, nullptr) << GetLastError();
+  unsetenv("SSL_CERT_FILE");
+  if (request != nullptr) {
+    EXPECT_TRUE(InternetCloseHandle(request));
+  }
 }
 
 TEST_F(InternetClientTest, QueriesHeadersOfTheResponse) {

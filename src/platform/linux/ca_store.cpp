@@ -1,6 +1,7 @@
 #include "ca_store.h"
 
 #include <cstdlib>
+#include <cstring>
 
 #if defined(HTTPMEDIA_HAVE_OPENSSL)
 #include <openssl/err.h>
@@ -41,10 +42,34 @@ CURLcode AddUserLocations(CURL*, void* context, void*) {
 }
 #endif
 
+// Whether `setting` (unset, or a location) adds nothing to curl's own
+// location `builtIn`.
+bool AddsNothing(const char* setting, const char* builtIn) {
+  if (setting == nullptr) return true;
+  if (builtIn == nullptr) return false;
+  char* wanted = realpath(setting, nullptr);
+  char* own = realpath(builtIn, nullptr);
+  const bool same = wanted != nullptr && own != nullptr && std::strcmp(wanted, own) == 0;
+  std::free(wanted);
+  std::free(own);
+  return same;
+}
+
 }  // namespace
 
 void TrustUserCaStore(CURL* easy) {
-  if (Setting(kFileVariable) == nullptr && Setting(kDirVariable) == nullptr) return;
+  // Many systems set the variables to the system's own store: curl reads
+  // that already, once for the process, where a context callback would
+  // make it read its whole bundle again for every TLS connection (tens of
+  // milliseconds before each seek's handshake).
+  char* curlFile = nullptr;
+  char* curlDirectory = nullptr;
+  curl_easy_getinfo(easy, CURLINFO_CAINFO, &curlFile);
+  curl_easy_getinfo(easy, CURLINFO_CAPATH, &curlDirectory);
+  if (AddsNothing(Setting(kFileVariable), curlFile) &&
+      AddsNothing(Setting(kDirVariable), curlDirectory)) {
+    return;
+  }
 #if defined(HTTPMEDIA_HAVE_OPENSSL)
   // A libcurl on another TLS library refuses the option: the system's store
   // alone then, as before.
