@@ -14,19 +14,11 @@
 
 namespace httpmedia {
 
-namespace {
-
-// Asks for the body from position on until it is served, the server
-// refuses or has changed it, the budget runs out (Retry), or stillWanted()
-// turns false (Retry, with nothing open). A pause is sat out before every
-// try but the first since bytes last flowed, in PollMs slices watching
-// stillWanted(), and a request waiting for its headers is abandoned as soon
-// as stillWanted() turns false, so that a withdrawn request holds up
-// neither Close nor the next request.
-RangeReply AskForRange(std::int64_t position, RetryBudget& budget,
-                       const std::function<bool()>& stillWanted) {
+RangeReply AskWithinBudget(RetryBudget& budget, const std::function<bool()>& stillWanted,
+                           const std::function<RangeReply(std::uint32_t, std::uint32_t)>& ask,
+                           const std::function<void(const RangeReply&)>& replied) {
   for (;;) {
-    std::uint32_t pause = std::min(budget.nextPauseMs, RetryBudgetMs - budget.spentMs);
+    const std::uint32_t pause = std::min(budget.nextPauseMs, RetryBudgetMs - budget.spentMs);
     for (std::uint32_t slept = 0; slept < pause; slept += PollMs) {
       if (!stillWanted()) return {};
       sys::Sleep(PollMs);
@@ -34,19 +26,34 @@ RangeReply AskForRange(std::int64_t position, RetryBudget& budget,
     budget.spentMs += pause;
     streamlog::BudgetSpent(budget);
     if (!stillWanted() || budget.spentMs >= RetryBudgetMs) return {};
-    const std::uint32_t left = RetryBudgetMs - budget.spentMs;
-    streamlog::RangeTry(position, budget, pause);
-    RangeReply reply =
-        OpenRangeRequest(position, std::min(RangeHeaderDeadlineMs, left), left, stillWanted);
+    RangeReply reply = ask(pause, RetryBudgetMs - budget.spentMs);
     budget.spentMs = std::min(RetryBudgetMs, budget.spentMs + reply.elapsedMs);
     const std::uint32_t grown =
         budget.nextPauseMs == 0 ? FirstRetryPauseMs : budget.nextPauseMs * 2;
     budget.nextPauseMs = std::min(grown, LongestRetryPauseMs);
-    streamlog::RangeReplied(reply, budget);
+    if (replied) replied(reply);
     if (reply.answer != RangeAnswer::Retry) return reply;
     // The server's own word on when to come back, within the budget.
     if (reply.retryAfterMs > 0) budget.nextPauseMs = reply.retryAfterMs;
   }
+}
+
+namespace {
+
+// Asks for the body from position on until it is served, the server
+// refuses or has changed it, the budget runs out (Retry), or stillWanted()
+// turns false (Retry, with nothing open). A request waiting for its headers
+// is abandoned as soon as stillWanted() turns false, so that a withdrawn
+// request holds up neither Close nor the next request.
+RangeReply AskForRange(std::int64_t position, RetryBudget& budget,
+                       const std::function<bool()>& stillWanted) {
+  return AskWithinBudget(
+      budget, stillWanted,
+      [&](std::uint32_t pause, std::uint32_t left) {
+        streamlog::RangeTry(position, budget, pause);
+        return OpenRangeRequest(position, std::min(RangeHeaderDeadlineMs, left), left, stillWanted);
+      },
+      [&](const RangeReply& reply) { streamlog::RangeReplied(reply, budget); });
 }
 
 }  // namespace

@@ -44,6 +44,17 @@ struct RetryBudget {
   void Reset() { *this = RetryBudget{}; }
 };
 
+// Asks with ask(pauseMs, leftMs) until an answer other than Retry comes, the
+// budget runs out (Retry) or stillWanted() turns false (Retry, with nothing
+// open). A pause is sat out before every try but the first since bytes last
+// flowed, in PollMs slices watching stillWanted(); pauses grow from the
+// first to the longest, or are as the server's Retry-After says; every try
+// counts its wait for headers against the budget. replied(reply), if given,
+// sees each reply once the budget has counted it.
+RangeReply AskWithinBudget(RetryBudget& budget, const std::function<bool()>& stillWanted,
+                           const std::function<RangeReply(std::uint32_t, std::uint32_t)>& ask,
+                           const std::function<void(const RangeReply&)>& replied = nullptr);
+
 // Keeps the URL of the stream just opened, whether Length is the server's,
 // and whether ranges can serve it: only with a length from the server
 // (Stream.ServerLength, set first), Accept-Ranges and a validator, since

@@ -123,31 +123,13 @@ Followed Follow(InternetHandle request, std::int64_t cut, bool cleanEnd) {
 }
 
 // Asks for the URL again until an answer serves, with the pauses and the
-// budget of a range request's resume: the first try at once after bytes
-// last arrived, then pauses from the first to the longest, or as the
-// server's Retry-After says; every wait watches stillWanted().
+// budget of a range request's resume.
 RangeReply AskForBody(RetryBudget& budget, const std::function<bool()>& stillWanted,
                       std::uint32_t& tries) {
-  for (;;) {
-    const std::uint32_t pause = std::min(budget.nextPauseMs, RetryBudgetMs - budget.spentMs);
-    for (std::uint32_t slept = 0; slept < pause; slept += PollMs) {
-      if (!stillWanted()) return {};
-      sys::Sleep(PollMs);
-    }
-    budget.spentMs += pause;
-    streamlog::BudgetSpent(budget);
-    if (!stillWanted() || budget.spentMs >= RetryBudgetMs) return {};
-    const std::uint32_t left = RetryBudgetMs - budget.spentMs;
+  return AskWithinBudget(budget, stillWanted, [&](std::uint32_t, std::uint32_t left) {
     ++tries;
-    RangeReply reply =
-        OpenWholeBodyAgain(std::min(RangeHeaderDeadlineMs, left), &stillWanted, left);
-    budget.spentMs = std::min(RetryBudgetMs, budget.spentMs + reply.elapsedMs);
-    const std::uint32_t grown =
-        budget.nextPauseMs == 0 ? FirstRetryPauseMs : budget.nextPauseMs * 2;
-    budget.nextPauseMs = std::min(grown, LongestRetryPauseMs);
-    if (reply.answer != RangeAnswer::Retry) return reply;
-    if (reply.retryAfterMs > 0) budget.nextPauseMs = reply.retryAfterMs;
-  }
+    return OpenWholeBodyAgain(std::min(RangeHeaderDeadlineMs, left), &stillWanted, left);
+  });
 }
 
 }  // namespace
