@@ -269,6 +269,33 @@ class Cases {
     }
   }
 
+  // A legacy radio server's status line "ICY 200 OK": Wine's WinINet takes
+  // the answer for one without a status line (an HTTP/1.0 200 with no
+  // headers, of unknown length) and hands its header lines over as the first
+  // bytes of the body; the body follows them whole. Pinned as it is, so that
+  // a change on either side shows.
+  void Icy() {
+    ExpectEqual(Open("/icy.bin?size=300000&icy=1&framing=close"), HTTPMEDIA_UNKNOWN_LENGTH, "open");
+    std::string head;
+    char byte = 0;
+    while (head.size() < 1'000 && head.find("\r\n\r\n") == std::string::npos &&
+           p_.read(&byte, 1) == 1) {
+      head += byte;
+    }
+    Expect(head.rfind("Content-Type: application/octet-stream\r\n", 0) == 0,
+           "the body does not begin with the answer's header lines: " + head.substr(0, 60));
+    buffer_.assign(300'000, 0);
+    std::int32_t got = 0;
+    for (std::int32_t n = 1; got < 300'000 && n > 0; got += n) {
+      n = p_.read(buffer_.data() + got, 300'000 - got);
+    }
+    ExpectEqual(got, 300'000, "body bytes after the header lines");
+    ExpectEqual(static_cast<long long>(FirstBodyMismatch(0, buffer_.data(), 300'000)), 300'000,
+                "body bytes right after the header lines");
+    ExpectEqual(p_.read(&byte, 1), 0, "read at the end");
+    p_.close();
+  }
+
   // A connection that drops is taken up again from where it broke off.
   void ResumeAfterDrop() {
     ExpectEqual(Open("/resume.bin?size=3000000&drop_after=1234567&ranges=1"), 3'000'000, "open");
@@ -371,6 +398,7 @@ CaseTable AllCases(Cases& cases) {
       {"range-requests", [&] { cases.RangeRequests(); }},
       {"fetch-again", [&] { cases.FetchAgain(); }},
       {"resume-after-drop", [&] { cases.ResumeAfterDrop(); }},
+      {"icy", [&] { cases.Icy(); }},
       {"randomised-ranges",
        [&] {
          for (std::uint32_t seed : {5u, 424242u})
