@@ -228,8 +228,8 @@ InternetHandle OpenBodyRequest(const char16_t* url, std::uint32_t deadlineMs) {
   return watched.request;
 }
 
-void LimitStall(InternetHandle request) {
-  DWORD timeout = StallLimitMs;
+void LimitStall(InternetHandle request, std::uint32_t limitMs) {
+  DWORD timeout = limitMs;
   ::InternetSetOptionW(Handle(request), INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof(timeout));
 }
 

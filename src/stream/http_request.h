@@ -48,8 +48,9 @@ bool ProbeCompletes(const char16_t* url, std::uint32_t& elapsedMs);
 InternetHandle OpenBodyRequest(const char16_t* url, std::uint32_t deadlineMs);
 
 // Lowers the receive limit of the stream's request to StallLimitMs: a stall
-// then ends the transfer early enough to be resumed.
-void LimitStall(InternetHandle request);
+// then ends the transfer early enough to be resumed. A read on the host's
+// thread passes what is left of the call's deadline instead.
+void LimitStall(InternetHandle request, std::uint32_t limitMs = StallLimitMs);
 
 enum class RangeAnswer {
   Served,   // exactly the range asked for, of the stream's version

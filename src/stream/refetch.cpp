@@ -5,6 +5,7 @@
 #include "stream/download_wait.h"
 #include "stream/http_request.h"
 #include "stream/outcome.h"
+#include "stream/rejoin.h"
 #include "stream/ring.h"
 #include "stream/stream_log.h"
 #include "stream/stream_state.h"
@@ -12,7 +13,8 @@
 namespace httpmedia {
 
 bool RefetchServes(std::int64_t position) {
-  if (Stream.Refetchable.load() == 0 || Stream.RangesAccepted.load() != 0) return false;
+  if (Stream.RangesAccepted.load() != 0) return false;
+  if (Stream.Refetchable.load() == 0 && !StartRecognisesBody()) return false;
   if (Stream.Ring.load() == nullptr) return false;
   if (position < 0 || position >= PositionLimit()) return false;
   return position < WindowFloor();
@@ -24,7 +26,14 @@ bool RefetchFromStart(std::int64_t position, CallDeadline& deadline) {
   // request runs meanwhile (the stream has none), so the request's deadline
   // watch is free.
   const sys::CursorHandle kept = sys::ShowBusyCursor();
-  const RangeReply reply = OpenWholeBodyAgain(deadline.LeftMs());
+  RangeReply reply = OpenWholeBodyAgain(deadline.LeftMs());
+  // Neither a length nor a validator vouches for the answer: its first
+  // bytes must be the stream's, or it is a broadcast going on.
+  const bool byBytes = Stream.Refetchable.load() == 0;
+  if (reply.answer == RangeAnswer::Served && byBytes && !BeginsAsKept(reply.request, deadline)) {
+    CloseReply(reply);
+    reply.answer = RangeAnswer::Refused;
+  }
   if (deadline.Expired()) deadline.CallTimeout();
   sys::RestoreCursor(kept);
   streamlog::RefetchReplied(reply.answer, position);
@@ -45,6 +54,10 @@ bool RefetchFromStart(std::int64_t position, CallDeadline& deadline) {
   Stream.ServerAway.store(0);
   Stream.StreamEnded.store(0);
   CloseInternetHandle(Stream.Session.exchange(reply.session));
+  if (byBytes) {
+    LimitStall(reply.request);
+    HandKeptStart(reply.request);
+  }
   Stream.Request.store(reply.request);
   if (!StartDownloadTask()) {
     CloseInternetHandle(Stream.Request.exchange(nullptr));

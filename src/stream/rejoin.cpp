@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/system_services.h"
+#include "stream/download_wait.h"
 #include "stream/http_request.h"
 #include "stream/invariants.h"
 #include "stream/ring.h"
@@ -27,11 +28,13 @@ struct RejoinRecord {
   // when it was opened: one that could and no longer can has changed.
   bool refetchableAtOpen = false;
   // A new answer differed from the stream: the URL is not asked for again.
-  bool differs = false;
+  // The host's seeks read it too.
+  std::atomic<bool> differs{false};
   // The network's last transfer ended with no error and no byte.
   bool lastEndClean = false;
   std::array<std::uint8_t, KeptStartSize> start{};
-  std::int32_t kept = 0;  // bytes of `start` held, from position 0
+  // Bytes of `start` held, from position 0; the host's seeks read it too.
+  std::atomic<std::int32_t> kept{0};
   // Bytes of pendingRequest's body past the cut, read while the new answer
   // was being recognised, for the download to store first.
   std::vector<std::uint8_t> pending;
@@ -87,7 +90,7 @@ enum class Followed { Same, Joined, EndsThere, Differs, Dropped };
 // read shows whether the body goes on past the cut or ends there too.
 Followed Follow(InternetHandle request, std::int64_t cut, bool cleanEnd) {
   std::vector<std::uint8_t> buffer(std::max<std::int32_t>(KeptStartSize, DefaultChunkSize));
-  const auto kept = static_cast<std::int32_t>(std::min<std::int64_t>(Record.kept, cut));
+  const auto kept = static_cast<std::int32_t>(std::min<std::int64_t>(Record.kept.load(), cut));
   std::int32_t have = 0;
   while (have < kept) {
     std::int32_t got = 0;
@@ -137,9 +140,9 @@ RangeReply AskForBody(RetryBudget& budget, const std::function<bool()>& stillWan
 void RememberFraming(InternetHandle request) {
   Record.framingMarksEnd = FramingMarksEnd(request);
   Record.refetchableAtOpen = Stream.Refetchable.load() != 0;
-  Record.differs = false;
+  Record.differs.store(false);
   Record.lastEndClean = false;
-  Record.kept = 0;
+  Record.kept.store(0);
   Record.pending.clear();
   Record.pendingAt = 0;
   Record.pendingRequest = nullptr;
@@ -150,10 +153,10 @@ void RememberFraming(InternetHandle request) {
 void KeepStart(std::int64_t position, const std::uint8_t* bytes, std::int32_t count) {
   // Only a start kept without a gap: a download restarted elsewhere adds
   // nothing to it.
-  if (position >= KeptStartSize || position > Record.kept || count <= 0) return;
+  if (position >= KeptStartSize || position > Record.kept.load() || count <= 0) return;
   const std::int64_t end = std::min<std::int64_t>(KeptStartSize, position + count);
   std::copy(bytes, bytes + (end - position), Record.start.begin() + position);
-  Record.kept = std::max(Record.kept, static_cast<std::int32_t>(end));
+  Record.kept.store(std::max(Record.kept.load(), static_cast<std::int32_t>(end)));
 }
 
 bool ReadNextChunk(InternetHandle request, std::uint8_t* destination, std::int32_t wanted,
@@ -181,7 +184,7 @@ bool RejoinAfterDrop(InternetHandle broken, RetryBudget& budget) {
   // (within a known length, a clean end short of it is still a cut).
   if (cleanEnd && Record.framingMarksEnd && Stream.ServerLength.load() < 0) return false;
   // A resource seen to change is not asked for again.
-  if (Record.differs || (Record.refetchableAtOpen && Stream.Refetchable.load() == 0)) {
+  if (Record.differs.load() || (Record.refetchableAtOpen && Stream.Refetchable.load() == 0)) {
     return false;
   }
   const std::int64_t cut = DownloadEnd();
@@ -201,7 +204,7 @@ bool RejoinAfterDrop(InternetHandle broken, RetryBudget& budget) {
     if (reply.answer != RangeAnswer::Served) {
       CloseReply(reply);
       if (reply.answer == RangeAnswer::Changed) {
-        Record.differs = true;
+        Record.differs.store(true);
         Cut.store(1);
         Stream.Refetchable.store(0);
         streamlog::Rejoined(streamlog::RejoinOutcome::Changed, cut, took(), tries);
@@ -228,7 +231,7 @@ bool RejoinAfterDrop(InternetHandle broken, RetryBudget& budget) {
         streamlog::Rejoined(streamlog::RejoinOutcome::EndsThere, cut, took(), tries);
         return false;
       case Followed::Differs:
-        Record.differs = true;
+        Record.differs.store(true);
         Cut.store(1);
         Stream.Refetchable.store(0);
         streamlog::Rejoined(streamlog::RejoinOutcome::Differs, cut, took(), tries);
@@ -240,6 +243,36 @@ bool RejoinAfterDrop(InternetHandle broken, RetryBudget& budget) {
         break;
     }
   }
+}
+
+bool StartRecognisesBody() {
+  return Joinable() && Broadcast.load() == 0 && !Record.differs.load() &&
+         Record.kept.load() == KeptStartSize;
+}
+
+bool BeginsAsKept(InternetHandle request, CallDeadline& deadline) {
+  // The kept start stands still meanwhile: the download that wrote it is
+  // past it, a ring beyond (which is why the host's seek fell below the
+  // ring), and only a download within the start writes to it.
+  std::vector<std::uint8_t> buffer(KeptStartSize);
+  std::int32_t have = 0;
+  while (have < KeptStartSize && !deadline.Expired()) {
+    LimitStall(request, deadline.LeftMs());
+    std::int32_t got = 0;
+    const bool ok = ReadChunk(request, buffer.data() + have, KeptStartSize - have, got);
+    if (got > 0 && std::memcmp(buffer.data() + have, Record.start.data() + have,
+                               static_cast<std::size_t>(got)) != 0) {
+      Broadcast.store(1);
+      return false;
+    }
+    have += got;
+    if (!ok || got == 0) return false;
+  }
+  return have == KeptStartSize;
+}
+
+void HandKeptStart(InternetHandle request) {
+  Hand(request, Record.start.data(), Record.kept.load());
 }
 
 bool StreamWasCut() { return Cut.load() != 0; }

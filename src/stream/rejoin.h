@@ -16,6 +16,8 @@
 
 namespace httpmedia {
 
+class CallDeadline;
+
 // How much of the stream's start is kept to recognise the body in a new
 // answer: a body that begins with these bytes is the same file from its
 // start; one that does not is a broadcast going on.
@@ -48,6 +50,25 @@ bool ReadNextChunk(InternetHandle request, std::uint8_t* destination, std::int32
 // marks it, a withdrawal (Close, a restart), or, recorded as a cut
 // (StreamWasCut), a body that differs or the budget spent.
 bool RejoinAfterDrop(InternetHandle broken, RetryBudget& budget);
+
+// For the host's thread: whether a stream with neither a length nor a
+// validator can be fetched again from its start for a seek below the ring,
+// its kept start being what recognises the body in a new answer: the whole
+// kept start is there, and the stream is neither a broadcast nor seen to
+// differ.
+bool StartRecognisesBody();
+
+// On the host's thread, within what is left of `deadline`: reads the start
+// of `request`'s body and compares it with the kept start. True when they
+// match: the same body from its start. An answer that begins with other
+// bytes shows the stream a broadcast, which has no past to fetch again: no
+// later seek below the ring asks for it.
+bool BeginsAsKept(InternetHandle request, CallDeadline& deadline);
+
+// With the download stopped and about to start on `request`, whose body
+// BeginsAsKept matched: those bytes, read off it already, are the first the
+// download takes from it.
+void HandKeptStart(InternetHandle request);
 
 // The download ended short of the body's end: a drop could not be survived
 // within the budget, or the body asked for again differed. How the download

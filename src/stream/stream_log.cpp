@@ -7,6 +7,7 @@
 #include "platform/text.h"
 #include "stream/outcome.h"
 #include "stream/refetch.h"
+#include "stream/rejoin.h"
 #include "stream/ring.h"
 
 namespace httpmedia::streamlog {
@@ -274,7 +275,8 @@ void WriteSeekBelowWindow(std::int64_t target) {
         "from the start",
         static_cast<long long>(target), floor);
   } else {
-    const char* why = Stream.LengthKnown.load() == 0
+    const char* why = StreamIsBroadcast() ? "the stream is a live broadcast, which has no past"
+                      : Stream.LengthKnown.load() == 0
                           ? "the stream has no length, and a second GET would give other bytes"
                           : "the resource was seen to change";
     diag::Write("seek to %lld refused: below the ring (lowest byte held %lld), and %s",
@@ -337,6 +339,11 @@ void WriteRefetchReplied(RangeAnswer answer, std::int64_t position) {
     diag::Write(
         "fetch again from the start: the resource changed (another validator or length): "
         "the seek fails, and the URL is not asked for again on this stream");
+  } else if (StreamIsBroadcast()) {
+    diag::Write(
+        "fetch again from the start: the answer begins with other bytes than the stream: a live "
+        "broadcast, which has no past; the seek fails, and the URL is not asked for again for "
+        "one");
   } else {
     diag::Write(
         "fetch again from the start: no whole body of the stream in answer; the seek "

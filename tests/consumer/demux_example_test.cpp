@@ -37,7 +37,8 @@ struct DemuxCase {
   // libavformat's file protocol (seekable, of known size), "pipe" from
   // standard input (neither), for a stream whose length the plug-in cannot
   // give either: the demuxer's timing estimates then take the same path;
-  // "sizeless file" as a file, its size line being the one thing that differs.
+  // "sizeless file" as a file, its size line being the one thing that differs;
+  // "broadcast" for none: a broadcast joined after a cut is no file's bytes.
   const char* reference;
   int exit_code;
   Served served;
@@ -79,6 +80,11 @@ class DemuxExample : public ::testing::TestWithParam<DemuxCase> {
     if (made_.code != 0) return;
     made_ = RunProcess({HTTPMEDIA_FFMPEG, "-nostdin", "-loglevel", "error", "-i", Clip("mp4"), "-c",
                         "copy", "-movflags", "+faststart", Clip("fast.mp4")});
+    if (made_.code != 0) return;
+    // A minute of MP3 at 128 kb/s, about 960 KB: a radio station's stream.
+    made_ = RunProcess({HTTPMEDIA_FFMPEG, "-nostdin", "-loglevel", "error", "-f", "lavfi", "-i",
+                        "sine=frequency=440:sample_rate=44100:duration=60", "-c:a", "libmp3lame",
+                        "-b:a", "128k", Clip("mp3")});
   }
   static void TearDownTestSuite() {
     delete scratch_;
@@ -99,13 +105,28 @@ TEST_P(DemuxExample, SeesThePacketsOfTheFileThroughThePlugin) {
   ASSERT_EQ(made_.code, 0) << "ffmpeg could not make the clips: " << made_.Describe();
   const std::string clip = Clip(c.clip);
   const std::uint64_t clip_size = std::filesystem::file_size(clip);
-  ASSERT_GT(clip_size, kRingSize + 2'000'000) << "the clip must take seeks out of the ring";
+  const bool broadcast = std::string(c.reference) == "broadcast";
+  ASSERT_GT(clip_size, broadcast ? 500'000 : kRingSize + 2'000'000)
+      << "the clip must take seeks out of the ring, or a broadcast past its cuts";
 
   const std::string url = server_.Url(std::string("/clip.") + c.clip + "?" + c.shape +
                                       (*c.shape != '\0' ? "&" : "") + "file=" + clip);
   const ProcessRun streamed =
       RunProcess({HTTPMEDIA_DEMUX, "--plugin=" HTTPMEDIA_PLUGIN, "--packets", url});
   ASSERT_EQ(streamed.code, c.exit_code) << streamed.Describe();
+  if (broadcast) {
+    // Cut after 100,000 bytes on the stream's answer and on the first join:
+    // the packets go on past both cuts to the broadcast's last chunk, read
+    // as the end, and each join asked for the URL once more.
+    const auto total = streamed.out.rfind("\npackets: ");
+    ASSERT_NE(total, std::string::npos) << streamed.out;
+    const std::string count = streamed.out.substr(total + 11);
+    const std::uint64_t bytes = std::stoull(count.substr(count.find(", ") + 2));
+    EXPECT_GT(bytes, 300'000u) << count;
+    EXPECT_NE(streamed.out.find("\nstream 0: audio mp3"), std::string::npos) << streamed.out;
+    EXPECT_GE(server_.Requests().size(), 4u);
+    return;
+  }
   if (c.exit_code != 0) {
     // The example asks the plug-in why, and says it without the URL.
     EXPECT_NE(streamed.err.find("could not open the URL: the server answered 404 Not Found"),
@@ -174,6 +195,16 @@ INSTANTIATE_TEST_SUITE_P(
         // fetch again from the start though the length is unknown.
         DemuxCase{"FaststartChunkedWithAStrongETag", "fast.mp4", "framing=chunked", "sizeless file",
                   0, Served::kFromTheStartAgain},
+        // Neither a length nor a validator: the first 64 KiB the stream
+        // delivered recognise the body fetched again for the media.
+        DemuxCase{"IndexAtTheEndChunkedWithoutAValidator", "mp4", "framing=chunked&validator=none",
+                  "sizeless file", 0, Served::kFromTheStartAgain},
+        DemuxCase{"FaststartChunkedWithoutAValidator", "fast.mp4", "framing=chunked&validator=none",
+                  "sizeless file", 0, Served::kFromTheStartAgain},
+        // A station cut twice: joined where it stands each time.
+        DemuxCase{"AnMp3BroadcastCutTwicePlaysOn", "mp3",
+                  "live=1&rate=400000&framing=chunked&drop_after=100000&faults=3", "broadcast", 0,
+                  Served::kFrontToBack},
         DemuxCase{"ANotFoundSaysWhy", "mp4", "status=404", "file", 1, Served::kFrontToBack}),
     [](const ::testing::TestParamInfo<DemuxCase>& info) { return std::string(info.param.name); });
 

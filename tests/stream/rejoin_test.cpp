@@ -163,6 +163,59 @@ TEST_F(Rejoin, AFileWithoutRangesCutIsFetchedAgainAndReadOnToItsEnd) {
   }
 }
 
+// A seek below the ring with neither a length nor a validator: the body
+// asked for again is the stream's when it begins with the stream's first
+// 64 KiB, and is read forward to the target; one that begins otherwise is a
+// broadcast going on (or a file replaced), which has no past: the seek fails,
+// the stream reads on where it was, and no later seek asks again.
+TEST_F(Rejoin, ASeekBelowTheRingWithoutLengthOrValidatorGoesByTheStart) {
+  StartLog();
+  struct Case {
+    std::string query;
+    bool served;
+  };
+  const Case cases[] = {
+      {"size=8000000&framing=chunked&validator=none", true},
+      {"size=8000000&framing=chunked&validator=none&replaced_after=2", false},
+      {"size=100000000&live=1&rate=4000000", false},
+  };
+  constexpr std::int32_t past = 416 * 8192;  // a ring and more, in whole 8 KiB reads
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.query);
+    server.ClearRequests();
+    const bool live = c.query.find("live=1") != std::string::npos;
+    ASSERT_EQ(Open("/s?" + c.query), FallbackLength);
+    if (live) {
+      ASSERT_EQ(ReadBroadcast(past), 0);
+    } else {
+      ASSERT_EQ(ReadChecked(past), past);
+    }
+    ASSERT_TRUE(WaitUntil([] { return WindowFloor() > 100; }));
+    EXPECT_EQ(SeekStream(100, 0), c.served ? 0 : -1);
+    EXPECT_EQ(PlainRequests(), 3u);
+    if (c.served) {
+      EXPECT_EQ(Position(), 100);
+      EXPECT_EQ(ReadToEnd(65'536), 8'000'000 - 100);
+      EXPECT_EQ(HttpMediaLastOutcome(nullptr), HTTPMEDIA_OUTCOME_ENDED);
+      CloseStream();
+      continue;
+    }
+    EXPECT_TRUE(StreamIsBroadcast());
+    EXPECT_EQ(Position(), past);
+    EXPECT_EQ(SeekStream(100, 0), -1);
+    EXPECT_EQ(PlainRequests(), 3u);
+    if (live) {
+      EXPECT_EQ(ReadBroadcast(100'000), 0);
+    } else {
+      EXPECT_EQ(ReadChecked(100'000), 100'000);
+    }
+    CloseStream();
+  }
+  EXPECT_NE(LogText().find("the answer begins with other bytes than the stream: a live broadcast"),
+            std::string::npos)
+      << LogText();
+}
+
 // A file seen to change by a seek's fetch again is not asked for again when
 // it drops: the drop is told as a cut, not as its end.
 TEST_F(Rejoin, AFileSeenToChangeIsNotFetchedAgainAndItsDropIsACut) {

@@ -986,6 +986,15 @@ TestServer::Impl::After TestServer::Impl::AnswerBody(Socket& socket, const Recor
   }
   std::uint64_t first = 0;
   std::uint64_t length = total;
+  // A file broadcast: the answer starts at the file's byte the clock stands
+  // at and runs to the file's end.
+  if (options.live && options.file && options.rate != 0 && total != 0) {
+    first =
+        static_cast<std::uint64_t>(std::chrono::duration<double>(Clock::now() - started).count() *
+                                   static_cast<double>(options.rate)) %
+        total;
+    length = total - first;
+  }
   int status = options.status != 0 ? options.status : 200;
   std::string range_header;
   // A replaced resource: every request after the stream's own (those with

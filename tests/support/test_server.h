@@ -108,7 +108,10 @@
 //                       body.h): each answer starts at the word the server's
 //                       clock stands at and sends `size` bytes, with no
 //                       length (close-framed unless framing=chunked), no
-//                       validator, Cache-Control: no-cache, Range ignored
+//                       validator, Cache-Control: no-cache, Range ignored;
+//                       with file=PATH, each answer starts at the file's byte
+//                       the clock stands at (modulo its size) and runs to
+//                       the file's end
 //   live_head=N         each broadcast answer begins with N bytes (a multiple
 //                       of 8) of head words, as an Ogg or WebM stream repeats
 //                       its headers on every connection

@@ -246,9 +246,9 @@ class Cases {
 
   // Where the server serves no ranges but gives the length, a position the
   // ring no longer holds is fetched by reading the body again from its start,
-  // only while the answer is the same version (length and ETag); without a
-  // length or a strong validator (a live stream), or once the body has
-  // changed, the seek fails and stays put.
+  // only while the answer is the same version (length and ETag, or without
+  // either the stream's first 64 KiB); with a weak validator alone, or once
+  // the body has changed, the seek fails and stays put.
   void FetchAgain() {
     ExpectEqual(Open("/again.bin?size=8000000&etag=a1"), 8'000'000, "open");
     FarAheadAndBack(6'000'000);
@@ -257,8 +257,14 @@ class Cases {
     ExpectEqual(p_.seek(-6'000'000, 1), 0, "relative seek back to the start");
     ExpectEqual(CheckedRead(50'000), 50'000, "read back at the start again");
     p_.close();
-    for (const char* query : {"/changed.bin?size=8000000&etag=a1&replaced_after=2",
-                              "/live.bin?size=8000000&framing=chunked&validator=none"}) {
+    ExpectEqual(Open("/bytes.bin?size=8000000&framing=chunked&validator=none"),
+                HTTPMEDIA_UNKNOWN_LENGTH, "open without length or validator");
+    FarAheadAndBack(6'000'000);
+    p_.close();
+    for (const char* query :
+         {"/changed.bin?size=8000000&etag=a1&replaced_after=2",
+          "/weak.bin?size=8000000&framing=chunked&validator=weak",
+          "/replaced.bin?size=8000000&framing=chunked&validator=none&replaced_after=2"}) {
       Open(query);
       ExpectEqual(p_.seek(6'000'000, 0), 0, "seek far ahead");
       ExpectEqual(CheckedRead(100'000), 100'000, "read far ahead");
