@@ -260,8 +260,7 @@ bool BeginsAsKept(InternetHandle request, CallDeadline& deadline) {
     LimitStall(request, deadline.LeftMs());
     std::int32_t got = 0;
     const bool ok = ReadChunk(request, buffer.data() + have, KeptStartSize - have, got);
-    if (got > 0 && std::memcmp(buffer.data() + have, Record.start.data() + have,
-                               static_cast<std::size_t>(got)) != 0) {
+    if (!std::equal(buffer.data() + have, buffer.data() + have + got, Record.start.data() + have)) {
       Broadcast.store(1);
       return false;
     }
