@@ -4,8 +4,8 @@ writes bench/results.md and the window plot.
 
 Usage: run_bench.py BUILD_DIR OUT_DIR
 
-BUILD_DIR is the build of bench/ (bench_host, bench_inet, bench_trace and the
-plug-in under httpmedia/src). Serves everything from a private nginx on a
+BUILD_DIR is the build of bench/ (bench_host, bench_inet, bench_trace,
+bench_outage and the plug-in under httpmedia/src). Serves everything from a private nginx on a
 loopback port, started here and stopped on the way out: plain HTTP/1.1 on one
 port, HTTPS with HTTP/2 on two others (one speaking only TLS 1.2, one only
 TLS 1.3), under a certificate of a CA made for the run. The link rows reach
@@ -29,6 +29,7 @@ import tempfile
 import threading
 import time
 
+from broadcast_server import Broadcast
 from delay_proxy import DelayProxy
 
 BIG_SIZE = 1_000_000_000  # the greedy body
@@ -65,6 +66,11 @@ RESUME_SIZE = 28_000_000  # the body read through a drop
 # probe's body before the probe's stream was reset (up to about 10 MB here):
 # the cut must come after that, in the stream's own body.
 DROP_AT = 20_000_000
+# A live broadcast on loopback (broadcast_server.py) cut once after
+# BROADCAST_CUT bytes, the stream's answer, and joined again.
+BROADCAST_RATE = 4_000_000
+BROADCAST_CUT = 1_000_000
+REJOIN_ROUNDS = 9
 
 
 def log(text):
@@ -402,6 +408,27 @@ def measure_link(host, plugin, nginx, ca, bundle):
     return results
 
 
+def measure_rejoin(outage):
+    """The gap a rejoin leaves in a live broadcast cut on loopback: the
+    broadcast's time between the last byte before the cut and the first after
+    the join, and the longest wait of the host's 64 KiB reads."""
+    log(f"rejoin: {REJOIN_ROUNDS} broadcasts at {BROADCAST_RATE / 1e6:g} MB/s cut at "
+        f"{BROADCAST_CUT:,} bytes")
+    joined, waited = [], []
+    for _ in range(REJOIN_ROUNDS):
+        # The probe's answer and the stream's are cut; the join's runs on.
+        broadcast = Broadcast(BROADCAST_RATE, BROADCAST_CUT, BROADCAST_CUT).start()
+        try:
+            _, data = checked_json([outage, broadcast.url(), str(BROADCAST_RATE)])
+        finally:
+            broadcast.stop()
+        if data["bytes"] != 2 * BROADCAST_CUT or broadcast.answers != 3:
+            raise RuntimeError(f"the rejoin round went wrong: {data}, {broadcast.answers} answers")
+        joined.append(data["joined_gap_ms"])
+        waited.append(data["gap_ms"])
+    return {"joined_gap": median(joined), "host_gap": median(waited)}
+
+
 def measure_neighbour(host, plugin, nginx):
     """Greedy reads of the middle-sized body alone, and beside another process
     of the plug-in paused on a trickling server, rounds interleaved."""
@@ -433,8 +460,9 @@ def main():
     host = os.path.join(build, "bench_host")
     inet = os.path.join(build, "bench_inet")
     trace = os.path.join(build, "bench_trace")
+    outage = os.path.join(build, "bench_outage")
     plugin = os.path.join(build, "httpmedia", "src", "libhttpmedia.so")
-    for path in (host, inet, trace, plugin):
+    for path in (host, inet, trace, outage, plugin):
         if not os.path.exists(path):
             sys.exit(f"bench: missing {path}")
 
@@ -497,6 +525,7 @@ def main():
                              "inet": BIG_SIZE / median(inet_s)}
 
         results["neighbour"] = measure_neighbour(host, plugin, nginx)
+        results["rejoin"] = measure_rejoin(outage)
 
         log(f"latency: {OPENS} opens through the plug-in and {OPENS} curl requests")
         _, data = checked_json([host, plugin, "opens", small, str(OPENS)])
@@ -675,6 +704,18 @@ def neighbour_lines(r):
     ]
 
 
+def rejoin_lines(r):
+    j = r.get("rejoin")
+    if j is None:
+        return []
+    return [
+        f"| Gap a rejoin leaves in a live broadcast at {BROADCAST_RATE / 1e6:g} MB/s cut on "
+        f"loopback: the broadcast's time from the cut to the first byte after the join "
+        f"(median of {REJOIN_ROUNDS}) | {j['joined_gap']:.1f} ms | the longest wait of a "
+        f"64 KiB read meanwhile: {j['host_gap']:.1f} ms | — |",
+    ]
+
+
 def write_results(r, path):
     m, g, lat, cpu, mem = r["machine"], r["greedy"], r["latency"], r["cpu"], r["memory"]
     mbs = lambda v: f"{v / 1e6:.0f} MB/s"
@@ -712,6 +753,7 @@ def write_results(r, path):
         f"`curl --limit-rate {PACED_RATE}`: {cpu['curl']:.4f} CPU s per s | "
         f"{cpu['paced'] / cpu['curl']:.1f} |",
         *neighbour_lines(r),
+        *rejoin_lines(r),
         f"| Peak memory of the greedy host above a host that only loaded the library | "
         f"{above_kb / 1024:.1f} MiB | the ring: {RING_SIZE / 2**20:.1f} MiB | "
         f"{above_kb * 1024 / RING_SIZE:.2f} |",
