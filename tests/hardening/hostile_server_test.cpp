@@ -3,6 +3,7 @@
 // good bytes end, the full body, or a read that gives up at its limit) and
 // what the Internet-client layer beneath it reports. Nothing may crash, wait
 // past its limit or deliver a wrong byte.
+#include <cstdlib>
 #include <limits>
 #include <optional>
 #include <string>
@@ -172,6 +173,12 @@ const Row Rows[] = {
      false, Serving::kOneAtATime},
     {"OneConnectionAtATimeResumingADrop", "size=300000&drop_after=150000&ranges=1", Outcome::Body,
      Size, Size, Reads(Half, ERROR_INTERNET_CONNECTION_ABORTED), false, Serving::kOneAtATime},
+    // The same over https, the handshake made before the server serves.
+    {"OneConnectionAtATimeOverTls", "size=300000&ranges=1", Outcome::Body, Size, Size,
+     Reads(Size, 0), false, Serving::kOneAtATimeOverTls},
+    {"OneConnectionAtATimeOverTlsResumingADrop", "size=300000&drop_after=150000&ranges=1",
+     Outcome::Body, Size, Size, Reads(Half, ERROR_INTERNET_CONNECTION_ABORTED), false,
+     Serving::kOneAtATimeOverTls},
     // A body encoded whatever was asked: decoded, of unknown length; in a
     // coding that cannot be undone, no stream. The layer alone hands out the
     // bytes as sent.
@@ -294,6 +301,13 @@ class HostileServer : public ::testing::TestWithParam<Row> {};
 TEST_P(HostileServer, NeitherCrashesNorHangsNorDeliversAWrongByte) {
   const Row& row = GetParam();
   TestServer server(row.serving);
+  // Over https the server's CA is trusted as a user would trust it.
+  struct Trust {
+    explicit Trust(const std::string& ca) {
+      if (!ca.empty()) setenv("SSL_CERT_FILE", ca.c_str(), 1);
+    }
+    ~Trust() { unsetenv("SSL_CERT_FILE"); }
+  } trust(server.CaFile());
   RefusingPort refused;
   ASSERT_NE(refused.Port(), 0);
   const std::u16string url = server.Url16(Target(row, refused));

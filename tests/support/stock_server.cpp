@@ -20,6 +20,7 @@
 #include <tuple>
 
 #include "body.h"
+#include "certificates.h"
 
 extern char** environ;
 
@@ -63,19 +64,7 @@ StockServer::StockServer(std::uint64_t size, bool https, std::uint16_t backend) 
   char pattern[] = "/tmp/httpmedia-nginx-XXXXXX";
   if (mkdtemp(pattern) == nullptr) return;
   directory_ = pattern;
-  // An EC P-256 CA, the server's certificate for 127.0.0.1 signed by it, and
-  // the system's CA bundle with the CA added, for Trust().
-  const std::string ec =
-      "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1";
-  if (https && std::system(("cd '" + directory_ + "' && (" + ec +
-                            " -subj /CN=test-ca -keyout ca.key -out ca.pem && " + ec +
-                            " -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1"
-                            " -addext basicConstraints=CA:FALSE -CA ca.pem -CAkey ca.key"
-                            " -keyout key.pem -out cert.pem && cat " +
-                            SystemBundle + " ca.pem > bundle.pem) >/dev/null 2>&1")
-                               .c_str()) != 0) {
-    return;
-  }
+  if (https && !MakeCertificates(directory_)) return;
   const std::string www = directory_ + "/www";
   mkdir(www.c_str(), 0755);
   {

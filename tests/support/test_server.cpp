@@ -28,6 +28,8 @@
 #include <system_error>
 #include <thread>
 
+#include "tls_serving.h"
+
 namespace httpmedia::testing {
 
 namespace {
@@ -655,6 +657,7 @@ struct TestServer::Impl {
   int stop_pipe[2] = {-1, -1};
   std::uint16_t port = 0;
   Serving serving = Serving::kConcurrently;
+  std::unique_ptr<TlsServing> tls;
   std::atomic<std::size_t> open_connections{0};
   std::atomic<std::size_t> accepted_connections{0};
   std::atomic<std::uint64_t> body_bytes_sent{0};
@@ -680,6 +683,7 @@ TestServer::Impl::Impl(std::uint16_t requested_port, Serving how) : serving(how)
     CloseQuietly(stop_pipe[1]);
     throw std::system_error(err, std::generic_category(), what);
   };
+  if (serving == Serving::kOneAtATimeOverTls) tls = std::make_unique<TlsServing>();
   if (::pipe2(stop_pipe, O_CLOEXEC) != 0) fail("test server: pipe");
   listen_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (listen_fd < 0) fail("test server: socket");
@@ -748,8 +752,14 @@ void TestServer::Impl::AcceptLoop() {
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
     open_connections.fetch_add(1);
     accepted_connections.fetch_add(1);
+    // The next waits in the backlog meanwhile.
     if (serving == Serving::kOneAtATime) {
-      Serve(fd);  // the next waits in the backlog meanwhile
+      Serve(fd);
+      continue;
+    }
+    if (serving == Serving::kOneAtATimeOverTls) {
+      if (!tls->Serve(fd, stop_pipe[0], [this](int plain) { Serve(plain); }))
+        open_connections.fetch_sub(1);
       continue;
     }
     auto connection = std::make_unique<Connection>();
@@ -1213,8 +1223,11 @@ TestServer::~TestServer() = default;
 std::uint16_t TestServer::Port() const { return impl_->port; }
 
 std::string TestServer::Url(const std::string& target) const {
-  return "http://127.0.0.1:" + std::to_string(impl_->port) + target;
+  return (impl_->tls ? "https" : "http") + std::string("://127.0.0.1:") +
+         std::to_string(impl_->port) + target;
 }
+
+std::string TestServer::CaFile() const { return impl_->tls ? impl_->tls->CaFile() : ""; }
 
 std::u16string TestServer::Url16(const std::string& target) const {
   const std::string url = Url(target);

@@ -155,8 +155,9 @@ struct RecordedRequest {
 // How the server takes connections: each on a thread of its own, or one at a
 // time on the accepting thread, the next accepted only once the last has
 // closed (as Python's http.server.HTTPServer, a small device or a quick
-// script serve).
-enum class Serving { kConcurrently, kOneAtATime };
+// script serve); or so over https, the TLS handshake made on the accepting
+// thread too, under a certificate from a CA of the server's own (CaFile()).
+enum class Serving { kConcurrently, kOneAtATime, kOneAtATimeOverTls };
 
 class TestServer {
  public:
@@ -173,9 +174,11 @@ class TestServer {
   TestServer& operator=(const TestServer&) = delete;
 
   std::uint16_t Port() const;
-  // "http://127.0.0.1:PORT" + target.
+  // "http://127.0.0.1:PORT" + target ("https" over TLS).
   std::string Url(const std::string& target) const;
   std::u16string Url16(const std::string& target) const;
+  // Over TLS, the PEM file of the CA that signed the server's certificate.
+  std::string CaFile() const;
 
   std::vector<RecordedRequest> Requests() const;
   void ClearRequests();
