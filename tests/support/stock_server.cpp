@@ -1,6 +1,7 @@
 #include "stock_server.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sched.h>
 #include <signal.h>
@@ -13,6 +14,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -59,7 +61,23 @@ bool Accepts(std::uint16_t port) {
 
 }  // namespace
 
-StockServer::StockServer(std::uint64_t size, bool https, std::uint16_t backend) : https_(https) {
+void StockServer::WriteBody(const std::string& path, bool inverted) const {
+  std::ofstream body(path, std::ios::binary);
+  std::vector<std::uint8_t> block(1 << 20);
+  for (std::uint64_t at = 0; at < size_; at += block.size()) {
+    const std::size_t count =
+        static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), size_ - at));
+    FillBody(at, block.data(), count);
+    if (inverted) {
+      for (std::size_t i = 0; i < count; ++i) block[i] = static_cast<std::uint8_t>(~block[i]);
+    }
+    body.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(count));
+  }
+}
+
+StockServer::StockServer(std::uint64_t size, bool https, Validators validators,
+                         std::uint16_t backend)
+    : https_(https) {
   if (access(NginxPath, X_OK) != 0) return;
   char pattern[] = "/tmp/httpmedia-nginx-XXXXXX";
   if (mkdtemp(pattern) == nullptr) return;
@@ -67,16 +85,8 @@ StockServer::StockServer(std::uint64_t size, bool https, std::uint16_t backend) 
   if (https && !MakeCertificates(directory_)) return;
   const std::string www = directory_ + "/www";
   mkdir(www.c_str(), 0755);
-  {
-    std::ofstream body(www + "/body.bin", std::ios::binary);
-    std::vector<std::uint8_t> block(1 << 20);
-    for (std::uint64_t at = 0; at < size; at += block.size()) {
-      const std::size_t count =
-          static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), size - at));
-      FillBody(at, block.data(), count);
-      body.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(count));
-    }
-  }
+  size_ = size;
+  WriteBody(www + "/body.bin", false);
   port_ = FreeLoopbackPort();
   marker_port_ = FreeLoopbackPort();
   const std::string& d = directory_;
@@ -87,8 +97,8 @@ StockServer::StockServer(std::uint64_t size, bool https, std::uint16_t backend) 
       << "$http_range';\n  access_log " << d << "/access.log requests;\n"
       << "  client_body_temp_path " << d << "/tmp;\n  proxy_temp_path " << d << "/tmp;\n"
       << "  server { listen 127.0.0.1:" << port_ << (https ? " ssl http2" : "")
-      << "; listen 127.0.0.1:" << marker_port_ << "; root " << www
-      << ";"
+      << "; listen 127.0.0.1:" << marker_port_ << "; root " << www << ";"
+      << (validators == Validators::kDateOnly ? " etag off;" : "")
       // Paced, so that a test can act while a request has brought little.
       << (https ? " ssl_certificate cert.pem; ssl_certificate_key key.pem; limit_rate 8m;" : "")
       << (backend == 0 ? ""
@@ -125,6 +135,22 @@ std::string StockServer::Url(const std::string& target) const {
 std::u16string StockServer::Url16() const {
   const std::string url = Url("/body.bin");
   return std::u16string(url.begin(), url.end());
+}
+
+void StockServer::Date(std::time_t seconds) {
+  const timespec times[2] = {{0, UTIME_OMIT}, {seconds, 0}};
+  utimensat(AT_FDCWD, (directory_ + "/www/body.bin").c_str(), times, 0);
+}
+
+void StockServer::Replace() {
+  const std::string path = directory_ + "/www/body.bin";
+  struct stat old {};
+  stat(path.c_str(), &old);
+  WriteBody(path + ".new", true);
+  const timespec times[2] = {{0, UTIME_OMIT}, old.st_mtim};
+  utimensat(AT_FDCWD, (path + ".new").c_str(), times, 0);
+  // Whole, as a request already being answered keeps the old file.
+  rename((path + ".new").c_str(), path.c_str());
 }
 
 std::vector<std::string> StockServer::RangesRequested() const {

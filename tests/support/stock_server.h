@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -14,11 +15,19 @@ namespace httpmedia::testing {
 
 class StockServer {
  public:
+  // What tells the body's version: an ETag and the file's date, or (with
+  // etag off) the date alone.
+  enum class Validators { kETagAndDate, kDateOnly };
+
   // Writes a body file of `size` bytes and starts nginx on it.
-  explicit StockServer(std::uint64_t size, bool https = false) : StockServer(size, https, 0) {}
+  explicit StockServer(std::uint64_t size, bool https = false,
+                       Validators validators = Validators::kETagAndDate)
+      : StockServer(size, https, validators, 0) {}
   // An https front for the server on the loopback port `backend`, passing
   // every request and answer through as they are, redirects included.
-  static StockServer Front(std::uint16_t backend) { return StockServer(0, true, backend); }
+  static StockServer Front(std::uint16_t backend) {
+    return StockServer(0, true, Validators::kETagAndDate, backend);
+  }
   ~StockServer();
 
   StockServer(const StockServer&) = delete;
@@ -29,6 +38,12 @@ class StockServer {
   // The URL of `target` on the server; Url16: of the body file.
   std::string Url(const std::string& target) const;
   std::u16string Url16() const;
+  // Dates the body file `seconds` after the epoch.
+  void Date(std::time_t seconds);
+  // Replaces the body file whole by a new version of the same size, every
+  // byte inverted, keeping its date as a version written within the same
+  // second does.
+  void Replace();
   // The CA the https server's certificate comes from, as a PEM file.
   std::string CaFile() const { return directory_ + "/ca.pem"; }
   // The Range header of every request so far ("" for a request without).
@@ -56,9 +71,12 @@ class StockServer {
   bool Trust();
 
  private:
-  StockServer(std::uint64_t size, bool https, std::uint16_t backend);
+  StockServer(std::uint64_t size, bool https, Validators validators, std::uint16_t backend);
+  // Writes the body's bytes (inverted: the replacement's) to `path`.
+  void WriteBody(const std::string& path, bool inverted) const;
 
   std::string directory_;
+  std::uint64_t size_ = 0;
   std::uint16_t port_ = 0, marker_port_ = 0;
   pid_t pid_ = -1;
   bool running_ = false;

@@ -4,6 +4,8 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -123,6 +125,13 @@ void TlsServing::Discard() {
 }
 
 bool TlsServing::Serve(int fd, int stop_fd, const std::function<void(int)>& serve) {
+  // OpenSSL writes without MSG_NOSIGNAL: a client that went away must fail
+  // the write, not end the process. Blocked on the serving thread, and on
+  // the pump that inherits its mask, SIGPIPE is never delivered.
+  sigset_t pipe;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
   SSL* ssl = SSL_new(context_);
   int pair[2] = {-1, -1};
   const bool served = ssl != nullptr && SSL_set_fd(ssl, fd) == 1 &&
