@@ -4,6 +4,7 @@
 # windows, bench.
 #   build    what building httpmedia needs (the main job, scripts/run.sh);
 #            libssl-dev lets the log name an https answer's TLS version
+#            (and the test server serve https)
 #   test     what the tests need on top: GoogleTest, the stock nginx and the
 #            certificates it serves, clang and its sanitizer and fuzzer
 #            runtimes, libavformat and ffmpeg (the example and its clips),

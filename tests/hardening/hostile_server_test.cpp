@@ -303,10 +303,13 @@ TEST_P(HostileServer, NeitherCrashesNorHangsNorDeliversAWrongByte) {
   TestServer server(row.serving);
   // Over https the server's CA is trusted as a user would trust it.
   struct Trust {
-    explicit Trust(const std::string& ca) {
-      if (!ca.empty()) setenv("SSL_CERT_FILE", ca.c_str(), 1);
+    explicit Trust(const std::string& ca) : set(!ca.empty()) {
+      if (set) setenv("SSL_CERT_FILE", ca.c_str(), 1);
     }
-    ~Trust() { unsetenv("SSL_CERT_FILE"); }
+    ~Trust() {
+      if (set) unsetenv("SSL_CERT_FILE");
+    }
+    bool set;
   } trust(server.CaFile());
   RefusingPort refused;
   ASSERT_NE(refused.Port(), 0);
