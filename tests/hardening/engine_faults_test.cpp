@@ -228,6 +228,7 @@ TEST_F(EngineFaults, AHostMovingBackBeforeTheAnnouncementKeepsItsBytes) {
   for (int i = 0; i < 2; ++i) ASSERT_EQ(ReadChecked(750'000), 750'000);
   WaitUntilDownloadSettles();
   ASSERT_EQ(Stream.WriterLapBase.load(), RingSize);  // a lap ahead, idle
+  const std::size_t requests = server.Requests().size();
   BeforeAnnouncement = [] {
     BeforeAnnouncement = nullptr;
     seekInRace = SeekStream(Stream.ReaderLapBase.load() + Stream.WriteOffset.load() + 1, 0);
@@ -238,6 +239,7 @@ TEST_F(EngineFaults, AHostMovingBackBeforeTheAnnouncementKeepsItsBytes) {
   EXPECT_EQ(seekInRace.load(), 0);
   WaitUntilDownloadSettles();
   EXPECT_EQ(ReadChecked(1000), 1000);
+  EXPECT_EQ(server.Requests().size(), requests) << "served by a fetch again, not the ring";
 }
 
 // The download reads chunks while another process holds the chunk mutex

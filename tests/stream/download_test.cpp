@@ -47,8 +47,10 @@ TEST_F(Download, ABodyOfUnknownLengthLargerThanTheRingKeepsItsLastRing) {
   constexpr std::int32_t End = 3'512'345;
   ASSERT_EQ(Open("/a?size=3512345&framing=chunked&validator=none"), FallbackLength);
   EXPECT_EQ(ReadToEnd(250'000), End);
+  const std::size_t requests = server.Requests().size();
   ASSERT_EQ(SeekStream(End - RingSize + 1, 0), 0);
   EXPECT_EQ(ReadChecked(1000), 1000);
+  EXPECT_EQ(server.Requests().size(), requests) << "served by a fetch again, not the ring";
   ASSERT_EQ(SeekStream(End - RingSize, 0), 0);
   EXPECT_EQ(ReadChecked(10), 10);
 }
