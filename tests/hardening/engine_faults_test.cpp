@@ -229,12 +229,14 @@ TEST_F(EngineFaults, AHostMovingBackBeforeTheAnnouncementKeepsItsBytes) {
   WaitUntilDownloadSettles();
   ASSERT_EQ(Stream.WriterLapBase.load(), RingSize);  // a lap ahead, idle
   const std::size_t requests = server.Requests().size();
+  seekInRace = 1;
   BeforeAnnouncement = [] {
     BeforeAnnouncement = nullptr;
     seekInRace = SeekStream(Stream.ReaderLapBase.load() + Stream.WriteOffset.load() + 1, 0);
   };
   ASSERT_EQ(ReadChecked(100'000), 100'000);  // lets the next transfer in
-  ASSERT_TRUE(WaitUntil([] { return BeforeAnnouncement.load() == nullptr; }));
+  // The hook clears itself before it seeks: its seek's answer is awaited.
+  EXPECT_TRUE(WaitUntil([] { return seekInRace.load() != 1; }));
   BeforeAnnouncement = nullptr;
   EXPECT_EQ(seekInRace.load(), 0);
   WaitUntilDownloadSettles();
