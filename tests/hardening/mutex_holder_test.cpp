@@ -211,8 +211,12 @@ TEST(ReadDoneNeighbours, APlayerPausedOnATricklingServerHoldsUpNoOtherPlayer) {
   StreamTimes beside = Stream(url, 50'000'000);
   EXPECT_LT(beside.firstByte, 1.0);
   beside.whole = std::min(beside.whole, Stream(url, 50'000'000).whole);
-  EXPECT_GE(alone.whole / beside.whole, 0.8)
-      << "50 MB alone in " << alone.whole << " s, beside the paused player in " << beside.whole;
+  // A sanitizer's run shares the machine with the other builds of the whole
+  // run: its times are no measure (the bench holds this figure).
+  if (!httpmedia::testing::UnderSanitizer) {
+    EXPECT_GE(alone.whole / beside.whole, 0.8)
+        << "50 MB alone in " << alone.whole << " s, beside the paused player in " << beside.whole;
+  }
 }
 
 // Reads from `position` to the end through checked 64 KiB reads; the
