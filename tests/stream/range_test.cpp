@@ -232,7 +232,10 @@ TEST_F(Ranges, NotOfferedFetchTheBodyAgainFromTheStart) {
     ASSERT_EQ(Open(std::string("/movie.mp4?size=20000000") + validator), Size);
     // The end is reached by downloading through, the start by a new GET.
     EXPECT_EQ(ReadHeadTailThenBack(), AllDelivered);
-    ASSERT_EQ(SeekStream(-1'000'000, 1), 0);
+    // Well inside the reserve kept behind the host whatever the download's
+    // lead: its last chunk may take it a chunk past two megabytes ahead,
+    // and the oldest byte with it.
+    ASSERT_EQ(SeekStream(-900'000, 1), 0);
     EXPECT_EQ(ReadSpan(200'000), 200'000);
     EXPECT_EQ(RangesRequested(), (std::vector<std::string>{"", "", ""}));
     CloseStream();
