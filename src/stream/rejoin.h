@@ -48,7 +48,9 @@ bool ReadNextChunk(InternetHandle request, std::uint8_t* destination, std::int32
 // it at the write position. True when the download goes on with the new
 // request; false when the stream ends here: a clean end where the framing
 // marks it, a withdrawal (Close, a restart), or, recorded as a cut
-// (StreamWasCut), a body that differs or the budget spent.
+// (StreamWasCut), a body that differs or the budget spent. A resource a
+// seek's fetch again already saw change is not asked for again, and nothing
+// is recorded: how its transfer ended tells how the stream did.
 bool RejoinAfterDrop(InternetHandle broken, RetryBudget& budget);
 
 // For the host's thread: whether a stream with neither a length nor a
