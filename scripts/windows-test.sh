@@ -135,10 +135,11 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# One wineserver for the whole run. Left to itself it shuts down 3 s after
-# the last program ends, killing with status 1 any program that started as
-# it did so: a loaded machine stretches the few commands between two rows
-# that far. The one wineboot left is let go first, as it saves the prefix.
+# One wineserver for the whole run. Wine starts its own with no persistence
+# (-p0): it shuts down as each row's program ends, and in the end kills with
+# status 1, silently, any program it still holds, one that started as it
+# did so included. The one wineboot left is let go first, as it saves the
+# prefix.
 "$wineserver" -w
 "$wineserver" -p
 
@@ -169,12 +170,13 @@ server_get() {
 cat_to() {
   local out="$1" status=0
   shift
-  timeout 90 "$wine" "$cat_exe" -q "--plugin=$dll64" "$@" >"$out" 2>"$work/stderr" || status=$?
+  run_cat() { timeout 90 "$wine" "$cat_exe" -q "--plugin=$dll64" "$@" >"$out" 2>"$work/stderr"; }
+  run_cat "$@" || status=$?
   if [ "$status" -eq 1 ] && [ ! -s "$work/stderr" ]; then
     echo "NOTE Wine ended httpmedia-cat with status 1 before it said a word; once more"
     server_get /_clear >/dev/null
     status=0
-    timeout 90 "$wine" "$cat_exe" -q "--plugin=$dll64" "$@" >"$out" 2>"$work/stderr" || status=$?
+    run_cat "$@" || status=$?
   fi
   return "$status"
 }
